@@ -1,0 +1,39 @@
+// A value or the error that stands in its place: failures are values, never exceptions.
+#ifndef ORVEL_BASE_RESULT_H_
+#define ORVEL_BASE_RESULT_H_
+
+#include <utility>
+#include <variant>
+
+namespace orvel {
+
+// Tags the error alternative, so that a Result whose value and error have the same type still works.
+template <class E>
+struct Err {
+  E error;
+};
+template <class E>
+Err(E) -> Err<E>;
+
+template <class T, class E>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+  template <class F>
+  Result(Err<F> err) : v_(std::in_place_index<1>, std::move(err.error)) {}  // NOLINT
+
+  bool ok() const { return v_.index() == 0; }
+  T& value() & { return std::get<0>(v_); }
+  const T& value() const& { return std::get<0>(v_); }
+  T&& value() && { return std::get<0>(std::move(v_)); }
+  E& error() & { return std::get<1>(v_); }
+  const E& error() const& { return std::get<1>(v_); }
+  E&& error() && { return std::get<1>(std::move(v_)); }
+
+ private:
+  std::variant<T, E> v_;
+};
+
+}  // namespace orvel
+
+#endif  // ORVEL_BASE_RESULT_H_

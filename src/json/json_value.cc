@@ -1,0 +1,231 @@
+// Arena, values and the insertion-ordered object map.
+#include "json/json_value.h"
+
+#include <sys/auxv.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace orvel {
+
+namespace {
+
+constexpr std::size_t kFirstBlockBytes = 64 * 1024;  // a small file never needs more than one
+constexpr std::size_t kLinearSearchMax = 8;           // up to here a scan beats hashing
+
+// Per-process key for the hash, so that crafted keys cannot be chosen to collide. The kernel
+// hands every process 16 random bytes at start-up; reading them costs nothing.
+std::uint64_t hash_seed() {
+  static const std::uint64_t seed = [] {
+    std::uint64_t s = 0x9e3779b97f4a7c15ull;
+    if (const auto* random = reinterpret_cast<const unsigned char*>(getauxval(AT_RANDOM))) {
+      std::memcpy(&s, random, sizeof s);
+    }
+    return s | 1;
+  }();
+  return seed;
+}
+
+std::uint64_t mix(std::uint64_t h) {
+  h ^= h >> 32;
+  h *= 0xd6e8feb86659fd93ull;
+  h ^= h >> 32;
+  return h;
+}
+
+std::uint64_t hash_key(std::string_view key) {
+  std::uint64_t h = hash_seed() ^ (key.size() * 0x9e3779b97f4a7c15ull);
+  const char* p = key.data();
+  std::size_t n = key.size();
+  for (; n >= 8; n -= 8, p += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    h = mix(h ^ word) * 0x9e3779b97f4a7c15ull;
+  }
+  std::uint64_t tail = 0;
+  std::memcpy(&tail, p, n);
+  return mix(h ^ tail);
+}
+
+}  // namespace
+
+// Arena ---------------------------------------------------------------------------------------
+
+Arena::~Arena() {
+  while (blocks_ != nullptr) {
+    Block* next = blocks_->next;
+    std::free(blocks_);
+    blocks_ = next;
+  }
+}
+
+void* Arena::allocate(std::size_t bytes, std::size_t align) {
+  auto at = (reinterpret_cast<std::uintptr_t>(cursor_) + (align - 1)) & ~(align - 1);
+  if (cursor_ != nullptr && at + bytes <= reinterpret_cast<std::uintptr_t>(limit_)) {
+    cursor_ = reinterpret_cast<char*>(at + bytes);
+    return reinterpret_cast<char*>(at);
+  }
+  return allocate_slow(bytes, align);
+}
+
+void* Arena::allocate_slow(std::size_t bytes, std::size_t align) {
+  std::size_t previous = blocks_ != nullptr ? blocks_->size : kFirstBlockBytes / 2;
+  std::size_t size = previous * 2;
+  if (size < bytes + align) size = bytes + align;
+  // The header is 16 bytes, so every block's data starts 16-byte aligned (malloc's guarantee).
+  static_assert(sizeof(Block) == 16);
+  auto* block = static_cast<Block*>(std::malloc(sizeof(Block) + size));
+  if (block == nullptr) throw std::bad_alloc();
+  block->next = blocks_;
+  block->size = size;
+  blocks_ = block;
+  cursor_ = reinterpret_cast<char*>(block + 1);
+  limit_ = cursor_ + size;
+  return allocate(bytes, align);
+}
+
+std::string_view Arena::copy(std::string_view text) {
+  if (text.empty()) return {};
+  char* p = static_cast<char*>(allocate(text.size(), 1));
+  std::memcpy(p, text.data(), text.size());
+  return {p, text.size()};
+}
+
+void Arena::reset() {
+  if (blocks_ == nullptr) return;
+  // Keep only the newest block: it is the largest, since sizes double.
+  Block* keep = blocks_;
+  Block* other = keep->next;
+  while (other != nullptr) {
+    Block* next = other->next;
+    std::free(other);
+    other = next;
+  }
+  keep->next = nullptr;
+  blocks_ = keep;
+  cursor_ = reinterpret_cast<char*>(keep + 1);
+  limit_ = cursor_ + keep->size;
+}
+
+// JsonValue -----------------------------------------------------------------------------------
+
+JsonValue JsonValue::boolean(bool b) {
+  JsonValue v;
+  v.bool_ = b;
+  v.set(JsonKind::Bool, 0);
+  return v;
+}
+
+JsonValue JsonValue::number(NumberText n) {
+  JsonValue v;
+  v.chars_ = n.text.data();
+  v.set(JsonKind::Number, n.text.size());
+  return v;
+}
+
+JsonValue JsonValue::string(std::string_view s) {
+  JsonValue v;
+  v.chars_ = s.data();
+  v.set(JsonKind::String, s.size());
+  return v;
+}
+
+JsonValue JsonValue::array(std::span<JsonValue> items) {
+  JsonValue v;
+  v.items_ = items.data();
+  v.set(JsonKind::Array, items.size());
+  return v;
+}
+
+JsonValue JsonValue::object(ObjectMap* map) {
+  JsonValue v;
+  v.object_ = map;
+  v.set(JsonKind::Object, 0);
+  return v;
+}
+
+// ObjectMap -----------------------------------------------------------------------------------
+
+ObjectMap* ObjectMap::create(Arena& arena, std::size_t reserve) {
+  auto* map = new (arena.allocate(sizeof(ObjectMap), alignof(ObjectMap))) ObjectMap(arena);
+  if (reserve > 0) map->grow(reserve);
+  return map;
+}
+
+void ObjectMap::grow(std::size_t min_capacity) {
+  std::size_t capacity = capacity_ * 2;
+  if (capacity < min_capacity) capacity = min_capacity;
+  if (capacity < 4) capacity = 4;
+  auto* entries = arena_->allocate_array<ObjectEntry>(capacity);
+  for (std::size_t i = 0; i < size_; ++i) new (&entries[i]) ObjectEntry(std::move(entries_[i]));
+  entries_ = entries;
+  capacity_ = capacity;
+}
+
+std::size_t ObjectMap::index_slot(std::string_view key) const {
+  std::size_t slot = hash_key(key) & index_mask_;
+  while (index_[slot] != 0 && entries_[index_[slot] - 1].key != key) {
+    slot = (slot + 1) & index_mask_;
+  }
+  return slot;
+}
+
+void ObjectMap::rebuild_index() {
+  std::size_t slots = 16;
+  while (slots < size_ * 2 + 2) slots *= 2;  // at most half full, so probes stay short
+  index_ = arena_->allocate_array<std::uint32_t>(slots);
+  std::memset(index_, 0, slots * sizeof(std::uint32_t));
+  index_mask_ = slots - 1;
+  for (std::size_t i = 0; i < size_; ++i) {
+    index_[index_slot(entries_[i].key)] = static_cast<std::uint32_t>(i + 1);
+  }
+}
+
+JsonValue* ObjectMap::find(std::string_view key) {
+  if (size_ <= kLinearSearchMax) {
+    for (std::size_t i = 0; i < size_; ++i) {
+      if (entries_[i].key == key) return &entries_[i].value;
+    }
+    return nullptr;
+  }
+  if (index_ == nullptr) rebuild_index();
+  std::uint32_t at = index_[index_slot(key)];
+  return at != 0 ? &entries_[at - 1].value : nullptr;
+}
+
+std::optional<JsonValue> ObjectMap::insert(std::string_view key, JsonValue value) {
+  if (JsonValue* existing = find(key)) {
+    JsonValue old = std::move(*existing);
+    *existing = std::move(value);
+    return old;
+  }
+  append_unique(key, std::move(value));
+  return std::nullopt;
+}
+
+void ObjectMap::append_unique(std::string_view key, JsonValue value) {
+  if (size_ == capacity_) grow(size_ + 1);
+  new (&entries_[size_]) ObjectEntry{key, std::move(value)};
+  ++size_;
+  if (index_ == nullptr) return;
+  // Keep a live index current while it stays at most half full; otherwise drop it, and the
+  // next lookup rebuilds it at the new size.
+  if ((size_ + 1) * 2 <= index_mask_ + 1) {
+    index_[index_slot(key)] = static_cast<std::uint32_t>(size_);
+  } else {
+    index_ = nullptr;
+  }
+}
+
+std::span<ObjectEntry> ObjectMap::take_all() {
+  std::span<ObjectEntry> taken(entries_, size_);
+  entries_ = nullptr;
+  size_ = 0;
+  capacity_ = 0;
+  index_ = nullptr;
+  index_mask_ = 0;
+  return taken;
+}
+
+}  // namespace orvel

@@ -1,0 +1,160 @@
+// The in-memory form of one JSON document: six kinds of value, objects in insertion order.
+//
+// A document does not own its memory one value at a time. Containers, decoded strings and
+// normalised numbers live in an `Arena` that belongs to whoever read the document, and strings
+// without escapes are views into the bytes that were read. Both must outlive the document;
+// releasing the arena releases every value at once. That keeps a value at 16 bytes and avoids a
+// heap allocation per value or key, which is what dominates the cost of reading large files.
+#ifndef ORVEL_JSON_JSON_VALUE_H_
+#define ORVEL_JSON_JSON_VALUE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace orvel {
+
+// Bump allocator for one document at a time. `reset` keeps the largest block, so a run over many
+// files reuses memory that is already mapped instead of touching fresh pages for every file.
+class Arena {
+ public:
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+  ~Arena();
+
+  // Uninitialised room for `bytes` bytes aligned to `align` (a power of two, at most 16).
+  void* allocate(std::size_t bytes, std::size_t align);
+
+  template <class T>
+  T* allocate_array(std::size_t count) {
+    return static_cast<T*>(allocate(count * sizeof(T), alignof(T)));
+  }
+
+  // Copies `text` into the arena and returns the view of the copy.
+  std::string_view copy(std::string_view text);
+
+  // Forgets every allocation; memory stays mapped for the next document.
+  void reset();
+
+ private:
+  struct Block {
+    Block* next;
+    std::size_t size;  // usable bytes after the header
+  };
+  void* allocate_slow(std::size_t bytes, std::size_t align);
+
+  Block* blocks_ = nullptr;  // newest first
+  char* cursor_ = nullptr;
+  char* limit_ = nullptr;
+};
+
+// A JSON number as the text that stands for it, never converted to a machine number, so that
+// numbers of any size and precision survive a rewrite exactly. Grammar: optional `-`, `0` or a
+// digit run without leading zero, optional `.digits`, optional `e` + sign + digits.
+struct NumberText {
+  std::string_view text;
+};
+
+enum class JsonKind : std::uint8_t { Null, Bool, Number, String, Array, Object };
+
+class ObjectMap;
+
+// One value: a kind and a payload. Trivially movable (moves copy the handle; the arena owns what
+// it points to) and never copied by accident.
+class JsonValue {
+ public:
+  JsonValue() = default;  // Null
+  JsonValue(const JsonValue&) = delete;
+  JsonValue& operator=(const JsonValue&) = delete;
+  JsonValue(JsonValue&&) = default;
+  JsonValue& operator=(JsonValue&&) = default;
+
+  static JsonValue boolean(bool b);
+  static JsonValue number(NumberText n);
+  static JsonValue string(std::string_view s);
+  // `items` must stay valid as long as the value (normally arena memory).
+  static JsonValue array(std::span<JsonValue> items);
+  static JsonValue object(ObjectMap* map);
+
+  JsonKind kind() const { return static_cast<JsonKind>(size_and_kind_ & 0xff); }
+  bool is_null() const { return kind() == JsonKind::Null; }
+
+  bool as_bool() const { return bool_; }
+  NumberText as_number() const { return NumberText{{chars_, size()}}; }
+  std::string_view as_string() const { return {chars_, size()}; }
+  std::span<JsonValue> as_array() { return {items_, size()}; }
+  std::span<const JsonValue> as_array() const { return {items_, size()}; }
+  ObjectMap& as_object() { return *object_; }
+  const ObjectMap& as_object() const { return *object_; }
+
+ private:
+  std::size_t size() const { return static_cast<std::size_t>(size_and_kind_ >> 8); }
+  void set(JsonKind kind, std::size_t size) {
+    size_and_kind_ = (static_cast<std::uint64_t>(size) << 8) | static_cast<std::uint8_t>(kind);
+  }
+
+  union {
+    const char* chars_ = nullptr;
+    JsonValue* items_;
+    ObjectMap* object_;
+    bool bool_;
+  };
+  std::uint64_t size_and_kind_ = 0;  // Null, size 0
+};
+
+static_assert(sizeof(JsonValue) == 16);
+
+struct ObjectEntry {
+  std::string_view key;  // decoded UTF-8 bytes
+  JsonValue value;
+};
+
+// Insertion-ordered map with unique keys. Entries live in one dense array in the arena; a hash
+// index over them is built once an object outgrows a short linear search, and rebuilt lazily
+// after entries are moved out, so objects that are only iterated never pay for one.
+class ObjectMap {
+ public:
+  // An empty map with room for `reserve` entries, allocated in `arena`.
+  static ObjectMap* create(Arena& arena, std::size_t reserve = 0);
+
+  ObjectMap(const ObjectMap&) = delete;
+  ObjectMap& operator=(const ObjectMap&) = delete;
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  std::span<ObjectEntry> entries() { return {entries_, size_}; }
+  std::span<const ObjectEntry> entries() const { return {entries_, size_}; }
+
+  JsonValue* find(std::string_view key);
+
+  // Appends a new key, or, if the key is present, keeps its position, stores `value` there and
+  // hands the value it replaced back.
+  std::optional<JsonValue> insert(std::string_view key, JsonValue value);
+
+  // Appends a key that the caller knows is not present (no lookup is made).
+  void append_unique(std::string_view key, JsonValue value);
+
+  // Moves every entry out, in order, and leaves the map empty and usable. The returned span is
+  // arena memory and stays valid as long as the arena does.
+  std::span<ObjectEntry> take_all();
+
+ private:
+  explicit ObjectMap(Arena& arena) : arena_(&arena) {}
+  void grow(std::size_t min_capacity);
+  void rebuild_index();
+  std::size_t index_slot(std::string_view key) const;
+
+  Arena* arena_;
+  ObjectEntry* entries_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+  std::uint32_t* index_ = nullptr;  // slot holds entry position + 1; 0 is empty
+  std::size_t index_mask_ = 0;      // slots - 1; the index is valid when index_ is set
+};
+
+}  // namespace orvel
+
+#endif  // ORVEL_JSON_JSON_VALUE_H_

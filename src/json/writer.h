@@ -1,0 +1,18 @@
+// The canonical text of a document: one element or entry per line, minimal string escapes.
+#ifndef ORVEL_JSON_WRITER_H_
+#define ORVEL_JSON_WRITER_H_
+
+#include <string>
+#include <string_view>
+
+#include "json/json_value.h"
+
+namespace orvel {
+
+// Appends the text of `value` to `out`, each level indented by one more `indent`, with no line
+// feed before or after it.
+void write_pretty(const JsonValue& value, std::string_view indent, std::string& out);
+
+}  // namespace orvel
+
+#endif  // ORVEL_JSON_WRITER_H_

@@ -1,0 +1,34 @@
+// One run of the tool: discovery, every file read, fixed and rewritten, then the report.
+#ifndef ORVEL_MAIN_LINT_RUN_H_
+#define ORVEL_MAIN_LINT_RUN_H_
+
+#include <string>
+#include <vector>
+
+#include "base/result.h"
+#include "json/json_value.h"
+#include "main/report.h"
+
+namespace orvel {
+
+// Memory that one file's turn uses, kept from file to file so that later files reuse pages that
+// are already mapped. Nothing in it outlives a file's turn as far as results are concerned.
+struct FileScratch {
+  std::string bytes;  // the file as read; unescaped strings of the document point into it
+  Arena arena;        // the document's containers and decoded strings
+  std::string text;   // the new text
+};
+
+// Reads, decodes, sorts and rewrites the file at the absolute `path`. Returns the fixed document
+// (valid until `scratch` is reused) or the message of the file's single failed result, which
+// begins "IOError: " or "JSONDecodeError: ". A file that fails keeps its old bytes.
+Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& scratch);
+
+// The whole run over `arguments` (non-empty, none an option). Returns the exit status, 0 or 1.
+// If the working directory cannot be obtained, writes the error to standard error and ends the
+// process.
+int LintRun(const std::vector<std::string>& arguments, ReportStream& out);
+
+}  // namespace orvel
+
+#endif  // ORVEL_MAIN_LINT_RUN_H_
