@@ -1,0 +1,219 @@
+// The run: every candidate read, decoded, sorted and rewritten in place, then the report.
+#include "main/lint_run.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "base/os_error.h"
+#include "discovery/find_files.h"
+#include "discovery/paths.h"
+#include "json/reader.h"
+#include "json/writer.h"
+#include "rules/rules.h"
+#include "rules/sort_keys.h"
+
+namespace orvel {
+
+namespace {
+
+constexpr std::string_view kIndent = "  ";
+constexpr std::size_t kMinReadGrowth = 4096;  // a file whose size was unknown grows in page steps
+constexpr std::size_t kTextCapacity = 128;    // a first guess; the buffer is reused after that
+
+std::string io_error(int error_number) { return "IOError: " + os_error_text(error_number); }
+
+// Closes on every path out of a function; close's result tells nothing we could act on.
+struct FdGuard {
+  int fd;
+  ~FdGuard() { ::close(fd); }
+};
+
+// Only a regular file is read or overwritten: a FIFO or device put under the path gives no
+// document and must never receive the text. Returns the refusal, or an empty string.
+std::string check_regular(const struct stat& st) {
+  if (S_ISDIR(st.st_mode)) return io_error(EISDIR);
+  if (!S_ISREG(st.st_mode)) return "IOError: not a regular file";
+  return {};
+}
+
+// Reads everything from `fd` into `bytes`, starting with room for `size_hint` bytes. Returns the
+// failure text, or an empty string.
+std::string gather_bytes(int fd, std::size_t size_hint, std::string& bytes) {
+  try {
+    // One byte more than the size, so the read that reports the end needs no growth.
+    bytes.resize(size_hint + 1);
+    std::size_t used = 0;
+    for (;;) {
+      if (used == bytes.size()) bytes.resize(std::max(bytes.size() * 2, kMinReadGrowth));
+      ssize_t n = ::read(fd, bytes.data() + used, bytes.size() - used);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        int error_number = errno;
+        bytes.clear();
+        return io_error(error_number);
+      }
+      if (n == 0) break;
+      used += static_cast<std::size_t>(n);
+    }
+    bytes.resize(used);
+  } catch (const std::bad_alloc&) {
+    bytes.clear();
+    bytes.shrink_to_fit();
+    return "IOError: out of memory";
+  }
+  return {};
+}
+
+std::string read_whole_file(const std::string& path, std::string& bytes) {
+  // O_NONBLOCK: a FIFO put in the file's place must not hang the run waiting for a writer.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return io_error(errno);
+  FdGuard guard{fd};
+  std::size_t size_hint = 0;
+  struct stat st;
+  if (::fstat(fd, &st) == 0) {
+    std::string refusal = check_regular(st);
+    if (!refusal.empty()) return refusal;
+    // A size beyond what a string can hold cannot be read into memory anyway.
+    if (st.st_size > 0) {
+      auto size = static_cast<unsigned long long>(st.st_size);
+      if (size >= bytes.max_size()) return "IOError: out of memory";
+      size_hint = static_cast<std::size_t>(size);
+    }
+  }
+  return gather_bytes(fd, size_hint, bytes);
+}
+
+// Writes all of `data` at offset 0. Returns 0, or the error number; -1 stands for a write that
+// accepted nothing.
+int write_all_at_start(int fd, std::string_view data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return -1;
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+// Reserves the blocks for `length` bytes without changing the file's size or contents, so that a
+// full disk shows up before the first byte of the old text is overwritten. Returns the failure
+// text, or an empty string. posix_fallocate is no substitute: where the file system cannot
+// reserve, it writes zeros, which would destroy the old text.
+std::string reserve_space(int fd, std::size_t length) {
+  if (length == 0) return {};
+  for (;;) {
+    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length)) == 0) return {};
+    if (errno == EINTR) continue;
+    // The file system cannot reserve; the write itself will find out whether there is room.
+    if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) return {};
+    return io_error(errno);
+  }
+}
+
+// Puts `text` in place of the file's contents. The file is overwritten, never truncated first:
+// if anything fails part-way, the old bytes, still in memory, are put back.
+std::string write_back(const std::string& path, std::string_view old_bytes, std::string_view text) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return io_error(errno);
+  FdGuard guard{fd};
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return io_error(errno);
+  std::string refusal = check_regular(st);
+  if (!refusal.empty()) return refusal;
+  std::string failure = reserve_space(fd, text.size());
+  if (!failure.empty()) return failure;
+
+  int error_number = write_all_at_start(fd, text);
+  if (error_number == 0 && ::ftruncate(fd, static_cast<off_t>(text.size())) != 0) {
+    error_number = errno;
+  }
+  if (error_number == 0) return {};
+
+  // Best effort: the first error is the one reported, whatever the repair meets. The old length
+  // is restored even if the old bytes could not all be put back.
+  (void)write_all_at_start(fd, old_bytes);
+  (void)::ftruncate(fd, static_cast<off_t>(old_bytes.size()));
+  return error_number < 0 ? std::string("IOError: failed to write whole buffer") : io_error(error_number);
+}
+
+void fail_fatally(std::string_view message) {
+  std::size_t done = 0;
+  while (done < message.size()) {
+    ssize_t n = ::write(2, message.data() + done, message.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  std::exit(1);
+}
+
+}  // namespace
+
+Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& scratch) {
+  // The previous file's document dies here: it pointed into these very buffers.
+  scratch.arena.reset();
+  scratch.bytes.clear();
+  scratch.text.clear();
+
+  std::string failure = read_whole_file(path, scratch.bytes);
+  if (!failure.empty()) return Err{std::move(failure)};
+
+  Result<JsonValue, DecodeError> read = read_document(scratch.bytes, scratch.arena);
+  if (!read.ok()) return Err{"JSONDecodeError: " + to_string(read.error())};
+  JsonValue document = std::move(read).value();
+
+  sort_keys(document);
+  scratch.text.reserve(kTextCapacity);
+  write_pretty(document, kIndent, scratch.text);
+  scratch.text.push_back('\n');
+
+  failure = write_back(path, scratch.bytes, scratch.text);
+  if (!failure.empty()) return Err{std::move(failure)};
+  return document;
+}
+
+int LintRun(const std::vector<std::string>& arguments, ReportStream& out) {
+  Result<std::string, int> cwd = working_dir();
+  if (!cwd.ok()) {
+    fail_fatally("orvel: cannot get the working directory: " + os_error_text(cwd.error()) + "\n");
+  }
+  const std::string& working_directory = cwd.value();
+
+  std::vector<std::string> candidates = find_files(arguments, working_directory);
+  if (candidates.empty()) {
+    out.write("No files found.\n");
+    return 1;
+  }
+
+  FileSet files;
+  FileScratch scratch;  // one for the whole run: later files reuse memory that is already mapped
+  for (const std::string& path : candidates) {
+    // The entry exists before the file is read, so a file that fails still has its line.
+    std::vector<RuleResult>& results = files[display_name(path, working_directory)];
+    Result<JsonValue, std::string> linted = lint_file(path, scratch);
+    if (linted.ok()) {
+      for (RuleResult& result : evaluate_rules(linted.value())) results.push_back(std::move(result));
+    } else {
+      results.push_back(RuleResult{"lint_file", fail(std::move(linted.error()))});
+    }
+  }
+
+  ReportCounts counts = print_report(out, files);
+  return counts.passed == counts.total ? 0 : 1;
+}
+
+}  // namespace orvel

@@ -1,0 +1,219 @@
+// The per-file step on real files: what it writes, what it refuses, what it leaves alone.
+#include "main/lint_run.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
+
+#include "rules/rules.h"
+#include "tests/test_support.h"
+
+namespace orvel {
+namespace {
+
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+
+struct stat stat_of(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+// Ages a file's modification time, so that any rewrite, however fast, shows in it.
+void set_old_mtime(const std::string& path) {
+  struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+std::string failure_of(Result<JsonValue, std::string>&& result) {
+  return result.ok() ? std::string("(no failure)") : std::move(result).error();
+}
+
+TEST(LintFile, RewritesIntoCanonicalTextWithOneFinalLineFeed) {
+  struct Case {
+    std::string_view input;
+    std::string_view output;
+  };
+  const Case cases[] = {
+      {"{\"b\":1,\"a\":[1,2]}", "{\n  \"a\": [\n    1,\n    2\n  ],\n  \"b\": 1\n}\n"},
+      {"[]\n\n\n", "[]\n"},
+      {"{} \t\r\n \n", "{}\n"},
+      {"5", "5\n"},
+      {"\"x\"\n", "\"x\"\n"},
+      {"{\"a10\":1,\"a9\":{\"d\":[],\"c\":{}}}",
+       "{\n  \"a9\": {\n    \"c\": {},\n    \"d\": []\n  },\n  \"a10\": 1\n}\n"},
+      // Much shorter afterwards: the tail of the old text must not survive.
+      {"[1,        \n\n\n        2]            \n\n\n\n\n\n", "[\n  1,\n  2\n]\n"},
+      // Already canonical: written again, byte for byte the same.
+      {"{\n  \"a\": 1\n}\n", "{\n  \"a\": 1\n}\n"},
+  };
+  TempDir dir;
+  FileScratch scratch;  // shared across the cases, as in a run
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    std::string path = dir / "a.json";
+    write_file(path, c.input);
+    set_old_mtime(path);
+    Result<JsonValue, std::string> result = lint_file(path, scratch);
+    ASSERT_TRUE(result.ok()) << result.error();
+    EXPECT_TRUE(keys_are_sorted(result.value()));
+    EXPECT_EQ(read_file(path), c.output);
+    EXPECT_NE(stat_of(path).st_mtim.tv_sec, 1000000000);
+  }
+}
+
+TEST(LintFile, LeavesUndecodableFilesUntouched) {
+  struct Case {
+    std::string_view input;
+    std::string_view message;
+  };
+  const Case cases[] = {
+      {"{} {}", "JSONDecodeError: trailing characters at line 1 column 4"},
+      {"", "JSONDecodeError: EOF while parsing a value at line 1 column 0"},
+      {"{\n  \"a\": 1\n} x", "JSONDecodeError: trailing characters at line 3 column 3"},
+  };
+  TempDir dir;
+  FileScratch scratch;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    std::string path = dir / "a.json";
+    write_file(path, c.input);
+    set_old_mtime(path);
+    EXPECT_EQ(failure_of(lint_file(path, scratch)), c.message);
+    EXPECT_EQ(read_file(path), c.input);
+    EXPECT_EQ(stat_of(path).st_mtim.tv_sec, 1000000000);
+    EXPECT_EQ(stat_of(path).st_mtim.tv_nsec, 0);
+  }
+}
+
+TEST(LintFile, ReusedScratchCarriesNothingFromTheLastFile) {
+  TempDir dir;
+  FileScratch scratch;
+  std::string big = "[";
+  for (int i = 0; i < 5000; ++i) big += "\"some long string value\",";
+  big += "0]";
+  write_file(dir / "big.json", big);
+  write_file(dir / "small.json", "{\"b\":true,\"a\":null}");
+  ASSERT_TRUE(lint_file(dir / "big.json", scratch).ok());
+  ASSERT_TRUE(lint_file(dir / "small.json", scratch).ok());
+  EXPECT_EQ(read_file(dir / "small.json"), "{\n  \"a\": null,\n  \"b\": true\n}\n");
+}
+
+TEST(LintFile, KeepsInodeLinksPermissionsAndSymbolicLinks) {
+  TempDir dir;
+  FileScratch scratch;
+  std::string file = dir / "a.json";
+  std::string hard = dir / "hard.json";
+  std::string link = dir / "link.json";
+  write_file(file, "[1]");
+  ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+  ASSERT_EQ(::link(file.c_str(), hard.c_str()), 0);
+  ASSERT_EQ(::symlink("a.json", link.c_str()), 0);
+  struct stat before = stat_of(file);
+
+  ASSERT_TRUE(lint_file(link, scratch).ok());
+
+  struct stat after = stat_of(file);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_nlink, 2u);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(read_file(hard), "[\n  1\n]\n");
+  EXPECT_TRUE(S_ISLNK(stat_of(link).st_mode));
+  std::string target(16, '\0');
+  ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
+  ASSERT_GT(n, 0);
+  target.resize(static_cast<std::size_t>(n));
+  EXPECT_EQ(target, "a.json");
+}
+
+TEST(LintFile, RefusesWhatIsNotARegularFileWithoutBlocking) {
+  TempDir dir;
+  FileScratch scratch;
+  std::string lonely = dir / "lonely.fifo";
+  std::string fed = dir / "fed.fifo";
+  ASSERT_EQ(::mkfifo(lonely.c_str(), 0666), 0);
+  ASSERT_EQ(::mkfifo(fed.c_str(), 0666), 0);
+  // Read-write keeps the FIFO open with a writer (and a reader, so the write does not block).
+  int feeder = ::open(fed.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(feeder, 0);
+  ASSERT_EQ(::write(feeder, "{}", 2), 2);
+
+  struct Case {
+    std::string path;
+    std::string_view message;
+  };
+  const Case cases[] = {
+      {dir.path(), "IOError: Is a directory (os error 21)"},
+      {lonely, "IOError: not a regular file"},
+      {fed, "IOError: not a regular file"},
+      {"/dev/zero", "IOError: not a regular file"},
+      {dir / "missing.json", "IOError: No such file or directory (os error 2)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(failure_of(lint_file(c.path, scratch)), c.message);
+  }
+  // Nothing was taken out of the FIFO.
+  char got[4] = {};
+  EXPECT_EQ(::read(feeder, got, sizeof got), 2);
+  EXPECT_EQ(std::string_view(got, 2), "{}");
+  ::close(feeder);
+  // And nothing was created in place of the missing file.
+  EXPECT_NE(::access((dir / "missing.json").c_str(), F_OK), 0);
+}
+
+// Runs lint_file in a child whose file-size limit lets the new text only part of the way out, and
+// hands back the child's failure text.
+std::string lint_with_file_size_limit(const std::string& path, rlim_t limit) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "(pipe failed)";
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::close(fds[0]);
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl = {limit, limit};
+    ::setrlimit(RLIMIT_FSIZE, &rl);
+    FileScratch scratch;
+    std::string message = failure_of(lint_file(path, scratch));
+    ssize_t ignored = ::write(fds[1], message.data(), message.size());
+    (void)ignored;
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string message;
+  char chunk[256];
+  for (;;) {
+    ssize_t n = ::read(fds[0], chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    message.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return message;
+}
+
+TEST(LintFile, PutsTheOldBytesBackWhenTheWriteFailsPartWay) {
+  TempDir dir;
+  std::string path = dir / "a.json";
+  const std::string old_text = "[1,2,3]";  // becomes 18 bytes; the limit stops it after 10
+  write_file(path, old_text);
+  EXPECT_EQ(lint_with_file_size_limit(path, 10), "IOError: File too large (os error 27)");
+  EXPECT_EQ(read_file(path), old_text);
+}
+
+}  // namespace
+}  // namespace orvel

@@ -1,1 +1,48 @@
-int main() { return 0; }
+// The program's entry point: refuse anything that looks like an option, else run and report.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "main/lint_run.h"
+#include "main/report.h"
+
+namespace {
+
+void write_stderr(std::string_view text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(2, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A reader that closes standard output early, or a file-size limit, must turn into write
+  // errors that the run can survive, not into the end of the process half-way through a file.
+  ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);
+
+  // Every argument is checked before any is used, so "a.json --fix" touches nothing.
+  bool refused = argc < 2;
+  for (int i = 1; i < argc && !refused; ++i) refused = argv[i][0] == '-';
+  if (refused) {
+    write_stderr("usage: orvel PATH [PATH ...]\n");
+    write_stderr("Fixes and lints like: orveller PATH... --fix --config-set indent=2\n");
+    std::exit(2);
+  }
+
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  orvel::ReportStream out(1);
+  int status = orvel::LintRun(arguments, out);
+  out.flush();
+  std::exit(status);
+}
