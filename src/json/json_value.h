@@ -141,6 +141,13 @@ class ObjectMap {
   // arena memory and stays valid as long as the arena does.
   std::span<ObjectEntry> take_all();
 
+  // Forgets the hash index, which holds entry positions. Call it after reordering entries() in
+  // place; the next lookup that needs the index rebuilds it.
+  void drop_index() {
+    index_ = nullptr;
+    index_mask_ = 0;
+  }
+
  private:
   explicit ObjectMap(Arena& arena) : arena_(&arena) {}
   void grow(std::size_t min_capacity);

@@ -1,0 +1,176 @@
+// The pretty writer: one pass over the document, appending to one buffer.
+#include "json/writer.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace orvel {
+
+namespace {
+
+// For each byte, the letter that follows the backslash when it is escaped, or 0 when it is
+// written as it stands. `u` means the six-byte form \u00XX.
+constexpr std::array<char, 256> kEscape = [] {
+  std::array<char, 256> table{};
+  for (int c = 0; c < 0x20; ++c) table[c] = 'u';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+
+// Whether any byte of the word is zero. Exact as a yes/no answer (borrows only cross bytes above
+// a zero byte, which is already a yes).
+constexpr std::uint64_t has_zero(std::uint64_t w) { return (w - kOnes) & ~w & kHighs; }
+
+// Whether any of the eight bytes needs an escape: below 0x20, a quote or a backslash.
+constexpr bool word_needs_escape(std::uint64_t w) {
+  std::uint64_t below_space = (w - kOnes * 0x20) & ~w & kHighs;
+  return (below_space | has_zero(w ^ (kOnes * '"')) | has_zero(w ^ (kOnes * '\\'))) != 0;
+}
+
+// Indentation is appended from this run in one piece for the usual indent of spaces. A
+// document from the reader is at most 127 levels deep, 254 bytes at two spaces a level.
+constexpr std::size_t kSpaceRunBytes = 256;
+constexpr std::array<char, kSpaceRunBytes> kSpaces = [] {
+  std::array<char, kSpaceRunBytes> run{};
+  for (char& c : run) c = ' ';
+  return run;
+}();
+
+bool all_spaces(std::string_view s) {
+  for (char c : s) {
+    if (c != ' ') return false;
+  }
+  return true;
+}
+
+struct Writer {
+  std::string& out;
+  std::string_view indent;
+  std::string_view pad;    // at least depth * indent bytes of indentation once in use
+  std::string owned_pad;   // backs `pad` for unusual indents or depths
+  std::size_t depth = 0;
+  bool has_value = false;  // one flag per call: set by every finished element, read at a close
+
+  void newline_and_indent() {
+    std::size_t need = depth * indent.size();
+    if (need > pad.size()) {
+      while (owned_pad.size() < need) owned_pad.append(indent);
+      pad = owned_pad;
+    }
+    out.push_back('\n');
+    out.append(pad.data(), need);
+  }
+
+  void write_string(std::string_view s) {
+    out.push_back('"');
+    const char* p = s.data();
+    const char* end = p + s.size();
+    const char* run = p;  // start of the bytes not yet copied
+    while (p != end) {
+      while (end - p >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        if (word_needs_escape(w)) break;
+        p += 8;
+      }
+      while (p != end && kEscape[static_cast<unsigned char>(*p)] == 0) ++p;
+      if (p == end) break;
+      out.append(run, static_cast<std::size_t>(p - run));
+      auto byte = static_cast<unsigned char>(*p);
+      char letter = kEscape[byte];
+      if (letter == 'u') {
+        static constexpr char kHex[] = "0123456789abcdef";
+        const char form[6] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xf]};
+        out.append(form, sizeof form);
+      } else {
+        const char form[2] = {'\\', letter};
+        out.append(form, sizeof form);
+      }
+      run = ++p;
+    }
+    out.append(run, static_cast<std::size_t>(end - run));
+    out.push_back('"');
+  }
+
+  // Recursion depth is the document's nesting, which the reader caps at 127 levels.
+  void write(const JsonValue& v) {
+    switch (v.kind()) {
+      case JsonKind::Null:
+        out.append("null");
+        break;
+      case JsonKind::Bool:
+        out.append(v.as_bool() ? "true" : "false");
+        break;
+      case JsonKind::Number:
+        out.append(v.as_number().text);
+        break;
+      case JsonKind::String:
+        write_string(v.as_string());
+        break;
+      case JsonKind::Array:
+        write_array(v.as_array());
+        break;
+      case JsonKind::Object:
+        write_object(v.as_object());
+        break;
+    }
+    has_value = true;
+  }
+
+  void write_array(std::span<const JsonValue> items) {
+    out.push_back('[');
+    ++depth;
+    has_value = false;
+    bool first = true;
+    for (const JsonValue& item : items) {
+      if (!first) out.push_back(',');
+      first = false;
+      newline_and_indent();
+      write(item);
+    }
+    close(']');
+  }
+
+  void write_object(const ObjectMap& map) {
+    out.push_back('{');
+    ++depth;
+    has_value = false;
+    bool first = true;
+    for (const ObjectEntry& entry : map.entries()) {
+      if (!first) out.push_back(',');
+      first = false;
+      newline_and_indent();
+      write_string(entry.key);
+      out.append(": ");
+      write(entry.value);
+    }
+    close('}');
+  }
+
+  void close(char bracket) {
+    --depth;
+    if (has_value) newline_and_indent();
+    out.push_back(bracket);
+  }
+};
+
+}  // namespace
+
+void write_pretty(const JsonValue& value, std::string_view indent, std::string& out) {
+  Writer w{out, indent, {}, {}, 0, false};
+  if (all_spaces(indent)) w.pad = std::string_view(kSpaces.data(), kSpaces.size());
+  w.write(value);
+}
+
+}  // namespace orvel

@@ -1,0 +1,117 @@
+// The key-sorting fix: a stable natural-order sort of every object's entries, in place.
+#include "rules/sort_keys.h"
+
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+#include "natural/natural.h"
+
+namespace orvel {
+
+namespace {
+
+// Below this many entries, insertion sort does fewer moves and no buffer traffic.
+constexpr std::size_t kInsertionRun = 16;
+
+bool less(const ObjectEntry& a, const ObjectEntry& b) { return natural_compare(a.key, b.key) < 0; }
+
+// One sorter per document, so the merge buffer is allocated once and reused by every object.
+struct Sorter {
+  std::vector<ObjectEntry> buffer;
+
+  // Sorts [lo, hi) when [lo, sorted) is already in order. Stable: an entry moves ahead of
+  // another only when its key compares Less.
+  static void insertion_sort(ObjectEntry* e, std::size_t lo, std::size_t sorted, std::size_t hi) {
+    for (std::size_t t = sorted; t < hi; ++t) {
+      if (!less(e[t], e[t - 1])) continue;
+      ObjectEntry moving = std::move(e[t]);
+      std::size_t p = t;
+      do {
+        e[p] = std::move(e[p - 1]);
+        --p;
+      } while (p > lo && less(moving, e[p - 1]));
+      e[p] = std::move(moving);
+    }
+  }
+
+  // Merges the sorted ranges [lo, mid) and [mid, hi). On ties the left entry goes first.
+  void merge(ObjectEntry* e, std::size_t lo, std::size_t mid, std::size_t hi) {
+    if (!less(e[mid], e[mid - 1])) return;  // already in order across the seam
+    std::size_t left = mid - lo;
+    if (buffer.size() < left) buffer.resize(left);
+    for (std::size_t i = 0; i < left; ++i) buffer[i] = std::move(e[lo + i]);
+    std::size_t i = 0;
+    std::size_t j = mid;
+    std::size_t k = lo;
+    // k never passes j: it has written exactly the i + (j - mid) entries taken so far.
+    while (i < left && j < hi) {
+      if (less(e[j], buffer[i])) {
+        e[k++] = std::move(e[j++]);
+      } else {
+        e[k++] = std::move(buffer[i++]);
+      }
+    }
+    while (i < left) e[k++] = std::move(buffer[i++]);
+  }
+
+  // Bottom-up merge sort of [lo, hi): no recursion, whatever the size.
+  void merge_sort(ObjectEntry* e, std::size_t lo, std::size_t hi) {
+    for (std::size_t run = lo; run < hi; run += kInsertionRun) {
+      insertion_sort(e, run, run + 1, run + kInsertionRun < hi ? run + kInsertionRun : hi);
+    }
+    for (std::size_t width = kInsertionRun; width < hi - lo; width *= 2) {
+      for (std::size_t start = lo; start + width < hi; start += 2 * width) {
+        std::size_t end = start + 2 * width < hi ? start + 2 * width : hi;
+        merge(e, start, start + width, end);
+      }
+    }
+  }
+
+  void sort_object(ObjectMap& map) {
+    std::span<ObjectEntry> entries = map.entries();
+    std::size_t n = entries.size();
+    ObjectEntry* e = entries.data();
+    // A file processed a second time is already in order: that costs n - 1 comparisons and
+    // touches nothing. Otherwise the ordered prefix is kept and merged with the sorted rest.
+    std::size_t prefix = 1;
+    while (prefix < n && !less(e[prefix], e[prefix - 1])) ++prefix;
+    if (prefix >= n) return;
+    if (n <= 2 * kInsertionRun) {
+      insertion_sort(e, 0, prefix, n);
+    } else {
+      merge_sort(e, prefix, n);
+      merge(e, 0, prefix, n);
+    }
+    map.drop_index();  // positions moved; a stale index would find the wrong entries
+  }
+
+  // Recursion depth is the document's nesting, which the reader caps at 127 levels.
+  void sort_value(JsonValue& value) {
+    switch (value.kind()) {
+      case JsonKind::Array:
+        for (JsonValue& item : value.as_array()) sort_value(item);
+        break;
+      case JsonKind::Object: {
+        ObjectMap& map = value.as_object();
+        sort_object(map);
+        for (ObjectEntry& entry : map.entries()) sort_value(entry.value);
+        break;
+      }
+      case JsonKind::Null:
+      case JsonKind::Bool:
+      case JsonKind::Number:
+      case JsonKind::String:
+        break;
+    }
+  }
+};
+
+}  // namespace
+
+void sort_keys(JsonValue& value) {
+  Sorter sorter;
+  sorter.sort_value(value);
+}
+
+}  // namespace orvel
