@@ -3,13 +3,13 @@ BUILD_DIR ?= build/release
 ASAN_DIR  ?= build/asan
 JOBS      ?= $(shell nproc)
 
-.PHONY: all test test-release test-asan clean
+.PHONY: all test test-release test-asan clean fuzz fuzz-smoke fuzz-build
 
 all:
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: test-release test-asan
+test: test-release test-asan fuzz-smoke
 
 test-release: all
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
@@ -21,3 +21,24 @@ test-asan:
 
 clean:
 	rm -rf build
+
+# Fuzzing with libFuzzer under clang, in its own build. FUZZ_SECONDS is the total budget of
+# `make fuzz`, split between the targets (fuzz_document half, the others a quarter each; see
+# fuzz/run_fuzz.sh); `make fuzz-smoke` spends FUZZ_SMOKE_SECONDS in all. Both fail when a target
+# crashes and leave the input in $(FUZZ_DIR)/crashes/<target>/.
+FUZZ_DIR           ?= build/fuzz
+FUZZ_SECONDS       ?= 300
+FUZZ_SMOKE_SECONDS ?= 30
+FUZZ_TARGETS       = fuzz_document fuzz_natural fuzz_paths
+
+fuzz-build:
+	cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DORVEL_LIBFUZZER=ON \
+	  -DORVEL_SANITIZE=fuzzer-no-link,address,undefined
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(FUZZ_TARGETS)
+
+fuzz: fuzz-build
+	fuzz/run_fuzz.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+fuzz-smoke: fuzz-build
+	fuzz/run_fuzz.sh $(FUZZ_DIR) $(FUZZ_SMOKE_SECONDS)

@@ -10,6 +10,9 @@ namespace orvel {
 // Tags the error alternative, so that a Result whose value and error have the same type still works.
 template <class E>
 struct Err {
+  // Spelled out so that Err(e) works under compilers without parenthesised aggregate
+  // initialisation (clang before 16, which builds the fuzz targets).
+  explicit Err(E e) : error(std::move(e)) {}
   E error;
 };
 template <class E>
