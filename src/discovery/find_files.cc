@@ -1,0 +1,74 @@
+// Turning path arguments into the list of files a run processes.
+#include "discovery/find_files.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "discovery/paths.h"
+
+namespace orvel {
+
+namespace {
+
+constexpr std::string_view kJsonSuffix = ".json";
+
+// Follows links: a link to a regular file counts as one, a dangling link as nothing. Only the
+// status is asked for, so a FIFO or device is never opened and cannot make the run block.
+bool is_regular_file(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool has_json_name(std::string_view name) {
+  return name.size() >= kJsonSuffix.size() &&
+         name.substr(name.size() - kJsonSuffix.size()) == kJsonSuffix;
+}
+
+}  // namespace
+
+std::vector<std::string> find_files(const std::vector<std::string>& arguments,
+                                    std::string_view working_dir) {
+  std::vector<std::string> candidates;
+  for (const std::string& argument : arguments) {
+    std::string path = resolve_path(working_dir, argument);
+    if (is_regular_file(path)) {
+      candidates.push_back(std::move(path));
+      continue;
+    }
+    // Missing paths and special files go here too; opendir refuses them and they add nothing.
+    std::vector<std::string> listed = list_json_files(path);
+    candidates.insert(candidates.end(), std::make_move_iterator(listed.begin()),
+                      std::make_move_iterator(listed.end()));
+  }
+  return candidates;
+}
+
+std::vector<std::string> list_json_files(std::string_view directory) {
+  std::vector<std::string> files;
+  const std::string dir_path(directory);
+  DIR* dir = ::opendir(dir_path.c_str());
+  if (dir == nullptr) return files;
+  std::string entry_path;
+  // A read error and the end of the listing both come back as nullptr; either way what was
+  // taken so far is kept and the listing stops.
+  while (const struct dirent* entry = ::readdir(dir)) {
+    std::string_view name(entry->d_name, std::strlen(entry->d_name));
+    if (name == "." || name == ".." || !has_json_name(name)) continue;
+    // The directory is already normalised and a listed name holds no "/", so joining them is
+    // all that resolving would do; the root is the one directory that already ends in "/".
+    entry_path = dir_path;
+    if (entry_path.back() != '/') entry_path += '/';
+    entry_path.append(name);
+    if (!is_regular_file(entry_path)) continue;
+    files.push_back(entry_path);
+  }
+  // Closed before the caller looks at the next argument: one directory handle at a time.
+  ::closedir(dir);
+  std::stable_sort(files.begin(), files.end());
+  return files;
+}
+
+}  // namespace orvel

@@ -1,0 +1,128 @@
+// The report: banner, status lines, failure details and the summary, through one buffer.
+#include "main/report.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+
+namespace orvel {
+
+namespace {
+
+constexpr std::string_view kTitle = "orveller";
+constexpr std::size_t kFallbackFill = 80;  // when standard output is not a terminal
+
+// Writes all of `bytes` to `fd`, continuing partial writes. False on any error, including a
+// write that takes nothing, which would otherwise loop for ever.
+bool write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// Characters of UTF-8 text: every byte except the continuation bytes 0x80-0xBF.
+std::size_t count_characters(std::string_view text) {
+  std::size_t n = 0;
+  for (char c : text) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if (b < 0x80 || b > 0xBF) ++n;
+  }
+  return n;
+}
+
+// The fill on each side of a banner. Always asks about descriptor 1, whatever the stream writes
+// to: the banner is sized for the terminal the user is looking at.
+std::size_t banner_fill(std::string_view title) {
+  struct winsize ws {};
+  if (::ioctl(1, TIOCGWINSZ, &ws) != 0) return kFallbackFill;
+  double columns = static_cast<double>(ws.ws_col);
+  double chars = static_cast<double>(count_characters(title));
+  double p = std::floor(columns * 0.5 - (chars + 2) * 0.5);
+  return p < 0 ? 0 : static_cast<std::size_t>(p);
+}
+
+void write_mark(ReportStream& out, const RuleOutcome& outcome) {
+  if (outcome.kind == Outcome::Pass) {
+    out.write(kGreen);
+    out.write(".");
+  } else {
+    out.write(kRed);
+    out.write("F");
+  }
+  out.write(kReset);
+}
+
+}  // namespace
+
+void ReportStream::write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    std::size_t room = kBufferBytes - buffer_.size();
+    std::size_t take = bytes.size() < room ? bytes.size() : room;
+    buffer_.append(bytes.substr(0, take));
+    bytes.remove_prefix(take);
+    if (buffer_.size() == kBufferBytes) flush();
+  }
+}
+
+void ReportStream::flush() {
+  // A failed write loses what was buffered and nothing else: the run goes on as if it had been
+  // read, which is what a reader that closed its end early asked for.
+  (void)write_all(fd_, buffer_);
+  buffer_.clear();
+}
+
+void print_banner(ReportStream& out, std::string_view title, std::string_view colour) {
+  const std::string fill(banner_fill(title), '=');
+  std::string line;
+  line.reserve(colour.size() + 2 * fill.size() + title.size() + 2 + kReset.size() + 1);
+  line.append(colour);
+  line += fill;
+  line += ' ';
+  line.append(title);
+  line += ' ';
+  line += fill;
+  if (!colour.empty()) line.append(kReset);
+  line += '\n';
+  out.write(line);
+}
+
+ReportCounts print_report(ReportStream& out, const FileSet& files) {
+  print_banner(out, kTitle, "");
+  ReportCounts counts;
+  for (const auto& [name, results] : files) {
+    out.write(name);
+    out.write(" ");
+    for (const RuleResult& result : results) write_mark(out, result.outcome);
+    out.write("\n");
+    for (const RuleResult& result : results) {
+      if (result.outcome.kind == Outcome::Pass) {
+        ++counts.passed;
+        continue;
+      }
+      out.write("\t");
+      out.write(kRed);
+      out.write(result.name);
+      if (!result.outcome.message.empty()) {
+        out.write(": ");
+        out.write(result.outcome.message);
+      }
+      out.write(kReset);
+      out.write("\n");
+    }
+    counts.total += results.size();
+  }
+  std::string summary = std::to_string(counts.passed);
+  summary += " / ";
+  summary += std::to_string(counts.total);
+  summary += " passed";
+  print_banner(out, summary, kGreen);
+  return counts;
+}
+
+}  // namespace orvel
