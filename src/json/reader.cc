@@ -1,0 +1,546 @@
+// Strict JSON reader: one pass over one contiguous buffer, values built straight into the arena.
+#include "json/reader.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+namespace orvel {
+
+namespace {
+
+// Containers are copied out of the reader's stacks with memcpy.
+static_assert(std::is_trivially_copyable_v<JsonValue>);
+static_assert(std::is_trivially_copyable_v<ObjectEntry>);
+// The string scan takes the first matching byte of a word from its low end.
+static_assert(std::endian::native == std::endian::little);
+
+// A budget of 128 lets 127 containers be open at once; the 128th opening bracket fails.
+constexpr unsigned kNestingBudget = 128;
+constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+
+struct Reader {
+  Reader(std::string_view input, Arena& a)
+      : begin(input.data()), p(input.data()), end(input.data() + input.size()), arena(a) {}
+
+  const char* begin;
+  const char* p;
+  const char* end;
+  Arena& arena;
+  unsigned budget = kNestingBudget;
+  // Elements and entries of the containers being read, innermost last. A container's items are
+  // moved into one arena block of exactly their count when it closes.
+  std::vector<JsonValue> values;
+  std::vector<ObjectEntry> entries;
+  std::string scratch;  // decoded content of a string that has escapes
+  DecodeErrorKind error_kind = DecodeErrorKind::EndInValue;
+  std::size_t error_count = 0;  // input bytes up to and including the offending one
+};
+
+// The failing step records the error and returns false; callers pass the false straight up.
+bool fail_at(Reader& r, DecodeErrorKind kind, const char* at) {
+  r.error_kind = kind;
+  r.error_count = static_cast<std::size_t>(at - r.begin) + 1;
+  return false;
+}
+
+bool fail_at_end(Reader& r, DecodeErrorKind kind) {
+  r.error_kind = kind;
+  r.error_count = static_cast<std::size_t>(r.end - r.begin);
+  return false;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+constexpr std::uint64_t kWhitespaceBits =
+    (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\r');
+
+bool is_whitespace(char c) {
+  auto u = static_cast<unsigned char>(c);
+  return u <= ' ' && ((kWhitespaceBits >> u) & 1) != 0;
+}
+
+void skip_whitespace(Reader& r) {
+  const char* p = r.p;
+  const char* end = r.end;
+  while (p != end && is_whitespace(*p)) ++p;
+  r.p = p;
+}
+
+// Bytes of `word` that are zero get their high bit set. Borrows can also flag bytes above the
+// first true match, never below it, so only the lowest flag is to be trusted.
+std::uint64_t zero_bytes(std::uint64_t word) { return (word - kOnes) & ~word & kHighBits; }
+
+// Flags the bytes that end a plain run inside a string: quote, backslash, 0x00-0x1F.
+std::uint64_t string_stop_bytes(std::uint64_t word) {
+  std::uint64_t control = (word - kOnes * 0x20) & ~word & kHighBits;
+  return zero_bytes(word ^ (kOnes * '"')) | zero_bytes(word ^ (kOnes * '\\')) | control;
+}
+
+bool is_string_stop(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
+
+// First byte in [p, end) that is a quote, a backslash or a control byte, or `end`. The high bits
+// of the bytes passed over are ORed into `high`, so that runs of ASCII skip UTF-8 checking.
+const char* scan_plain_run(const char* p, const char* end, std::uint64_t& high) {
+  while (end - p >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    if (std::uint64_t stops = string_stop_bytes(word)) {
+      int index = std::countr_zero(stops) / 8;
+      high |= word & ((std::uint64_t{1} << (8 * index)) - 1);
+      return p + index;
+    }
+    high |= word;
+    p += 8;
+  }
+  for (; p != end; ++p) {
+    auto c = static_cast<unsigned char>(*p);
+    if (is_string_stop(c)) return p;
+    high |= c;
+  }
+  return end;
+}
+
+bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// Strict UTF-8: no overlong forms, no encoded surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(const unsigned char* s, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n) {
+    if (n - i >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, s + i, 8);
+      if ((word & kHighBits) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    unsigned char c = s[i];
+    if (c < 0x80) {
+      ++i;
+    } else if (c < 0xC2) {
+      return false;  // a stray continuation byte or an overlong two-byte form
+    } else if (c < 0xE0) {
+      if (n - i < 2 || !is_continuation(s[i + 1])) return false;
+      i += 2;
+    } else if (c < 0xF0) {
+      if (n - i < 3) return false;
+      unsigned char low = c == 0xE0 ? 0xA0 : 0x80;   // below: overlong
+      unsigned char high = c == 0xED ? 0x9F : 0xBF;  // above: a surrogate
+      if (s[i + 1] < low || s[i + 1] > high || !is_continuation(s[i + 2])) return false;
+      i += 3;
+    } else if (c < 0xF5) {
+      if (n - i < 4) return false;
+      unsigned char low = c == 0xF0 ? 0x90 : 0x80;   // below: overlong
+      unsigned char high = c == 0xF4 ? 0x8F : 0xBF;  // above: beyond U+10FFFF
+      if (s[i + 1] < low || s[i + 1] > high || !is_continuation(s[i + 2]) ||
+          !is_continuation(s[i + 3])) {
+        return false;
+      }
+      i += 4;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool run_is_valid(const char* from, const char* to, std::uint64_t high) {
+  if ((high & kHighBits) == 0) return true;
+  return is_valid_utf8(reinterpret_cast<const unsigned char*>(from),
+                       static_cast<std::size_t>(to - from));
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads the four hex digits of a `\u` escape at r.p into `unit`.
+bool read_hex4(Reader& r, unsigned& unit) {
+  if (r.end - r.p < 4) return fail_at_end(r, DecodeErrorKind::EndInString);
+  unsigned value = 0;
+  bool all_hex = true;
+  for (int i = 0; i < 4; ++i) {
+    int digit = hex_value(r.p[i]);
+    all_hex = all_hex && digit >= 0;
+    value = value * 16 + static_cast<unsigned>(digit & 0xF);
+  }
+  if (!all_hex) return fail_at(r, DecodeErrorKind::BadEscape, r.p + 3);
+  r.p += 4;
+  unit = value;
+  return true;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// The `\u` escape whose `u` has just been consumed; appends its character to the scratch buffer.
+bool read_unicode_escape(Reader& r) {
+  unsigned unit;
+  if (!read_hex4(r, unit)) return false;
+  if (unit >= 0xDC00 && unit <= 0xDFFF) {
+    return fail_at(r, DecodeErrorKind::UnpairedSurrogate, r.p - 1);
+  }
+  if (unit < 0xD800 || unit > 0xDFFF) {
+    append_utf8(r.scratch, unit);
+    return true;
+  }
+  // A leading surrogate: its trailing half must follow at once as another `\u` escape.
+  for (char expected : {'\\', 'u'}) {
+    if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInString);
+    if (*r.p != expected) return fail_at(r, DecodeErrorKind::SurrogateNotFollowed, r.p);
+    ++r.p;
+  }
+  unsigned trail;
+  if (!read_hex4(r, trail)) return false;
+  if (trail < 0xDC00 || trail > 0xDFFF) {
+    return fail_at(r, DecodeErrorKind::UnpairedSurrogate, r.p - 1);
+  }
+  append_utf8(r.scratch, 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00));
+  return true;
+}
+
+// The escape whose backslash is at r.p; appends what it stands for to the scratch buffer.
+bool read_escape(Reader& r) {
+  ++r.p;
+  if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInString);
+  char letter = *r.p;
+  char decoded;
+  switch (letter) {
+    case '"': decoded = '"'; break;
+    case '\\': decoded = '\\'; break;
+    case '/': decoded = '/'; break;
+    case 'b': decoded = '\b'; break;
+    case 'f': decoded = '\f'; break;
+    case 'n': decoded = '\n'; break;
+    case 'r': decoded = '\r'; break;
+    case 't': decoded = '\t'; break;
+    case 'u':
+      ++r.p;
+      return read_unicode_escape(r);
+    default:
+      return fail_at(r, DecodeErrorKind::BadEscape, r.p);
+  }
+  ++r.p;
+  r.scratch.push_back(decoded);
+  return true;
+}
+
+// The rest of a string after its first backslash, which is at r.p; `start` is the first content
+// byte. Content is gathered in the scratch buffer and copied into the arena at the end.
+bool read_escaped_string(Reader& r, const char* start, bool valid, std::string_view& out) {
+  r.scratch.assign(start, r.p);
+  for (;;) {
+    if (*r.p == '\\') {
+      if (!read_escape(r)) return false;
+    } else if (*r.p == '"') {
+      if (!valid) return fail_at(r, DecodeErrorKind::BadText, r.p);
+      ++r.p;
+      out = r.arena.copy(r.scratch);
+      return true;
+    } else {
+      return fail_at(r, DecodeErrorKind::RawControl, r.p);
+    }
+    std::uint64_t high = 0;
+    const char* run = r.p;
+    r.p = scan_plain_run(run, r.end, high);
+    if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInString);
+    // Decoded escapes are whole characters, so the content is valid exactly when every raw run
+    // is; the verdict waits for the closing quote, as errors met before it come first.
+    valid = valid && run_is_valid(run, r.p, high);
+    r.scratch.append(run, r.p);
+  }
+}
+
+// A string whose opening quote is at r.p. Without escapes the result is a view into the input.
+bool read_string(Reader& r, std::string_view& out) {
+  const char* start = r.p + 1;
+  std::uint64_t high = 0;
+  r.p = scan_plain_run(start, r.end, high);
+  if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInString);
+  bool valid = run_is_valid(start, r.p, high);
+  if (*r.p == '"') {
+    if (!valid) return fail_at(r, DecodeErrorKind::BadText, r.p);
+    out = std::string_view(start, static_cast<std::size_t>(r.p - start));
+    ++r.p;
+    return true;
+  }
+  if (*r.p == '\\') return read_escaped_string(r, start, valid, out);
+  return fail_at(r, DecodeErrorKind::RawControl, r.p);
+}
+
+const char* skip_digits(const char* p, const char* end) {
+  while (p != end && is_digit(*p)) ++p;
+  return p;
+}
+
+// One digit must come next (after `-`, `.`, or the exponent letter and sign).
+bool expect_digit(Reader& r) {
+  if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInValue);
+  if (!is_digit(*r.p)) return fail_at(r, DecodeErrorKind::BadNumber, r.p);
+  return true;
+}
+
+// A number starting at r.p, kept as text. The text is a view into the input unless it has to be
+// rewritten: an exponent gets a lower-case `e` and an explicit sign, and `-0` becomes `0`.
+bool read_number(Reader& r, JsonValue& out) {
+  const char* start = r.p;
+  if (*r.p == '-') ++r.p;
+  if (!expect_digit(r)) return false;
+  if (*r.p == '0') {
+    ++r.p;
+    if (r.p != r.end && is_digit(*r.p)) return fail_at(r, DecodeErrorKind::BadNumber, r.p);
+  } else {
+    r.p = skip_digits(r.p + 1, r.end);
+  }
+  bool integer = true;
+  if (r.p != r.end && *r.p == '.') {
+    integer = false;
+    ++r.p;
+    if (!expect_digit(r)) return false;
+    r.p = skip_digits(r.p + 1, r.end);
+  }
+  const char* exponent = nullptr;
+  bool has_sign = false;
+  if (r.p != r.end && (*r.p == 'e' || *r.p == 'E')) {
+    integer = false;
+    exponent = r.p;
+    ++r.p;
+    if (r.p != r.end && (*r.p == '+' || *r.p == '-')) {
+      has_sign = true;
+      ++r.p;
+    }
+    if (!expect_digit(r)) return false;
+    r.p = skip_digits(r.p + 1, r.end);
+  }
+  std::string_view text(start, static_cast<std::size_t>(r.p - start));
+  if (exponent != nullptr && (*exponent == 'E' || !has_sign)) {
+    std::size_t mantissa = static_cast<std::size_t>(exponent - start);
+    std::size_t size = text.size() + (has_sign ? 0 : 1);
+    char* copy = static_cast<char*>(r.arena.allocate(size, 1));
+    std::memcpy(copy, start, mantissa);
+    copy[mantissa] = 'e';
+    if (has_sign) {
+      std::memcpy(copy + mantissa + 1, exponent + 1, text.size() - mantissa - 1);
+    } else {
+      copy[mantissa + 1] = '+';
+      std::memcpy(copy + mantissa + 2, exponent + 1, text.size() - mantissa - 1);
+    }
+    text = std::string_view(copy, size);
+  } else if (integer && text == "-0") {
+    // Integers in the 64-bit range are stored as the decimal form of their value; the grammar
+    // leaves `-0` as the only integer that this changes.
+    text = "0";
+  }
+  out = JsonValue::number(NumberText{text});
+  return true;
+}
+
+// `null`, `true` or `false`, whose first letter is at r.p. What follows the last letter is left
+// to the enclosing context.
+bool read_literal(Reader& r, std::string_view word, JsonValue value, JsonValue& out) {
+  if (static_cast<std::size_t>(r.end - r.p) >= word.size() &&
+      std::memcmp(r.p, word.data(), word.size()) == 0) {
+    r.p += word.size();
+    out = std::move(value);
+    return true;
+  }
+  for (std::size_t i = 1; i < word.size(); ++i) {
+    if (r.p + i == r.end) return fail_at_end(r, DecodeErrorKind::EndInValue);
+    if (r.p[i] != word[i]) return fail_at(r, DecodeErrorKind::BadLiteral, r.p + i);
+  }
+  return false;  // unreachable: a full match was taken above
+}
+
+bool read_value(Reader& r, JsonValue& out);
+
+// Spends one unit of the nesting budget for the bracket at r.p, or fails when none is left.
+bool enter_container(Reader& r) {
+  if (--r.budget == 0) return fail_at(r, DecodeErrorKind::TooDeep, r.p);
+  ++r.p;
+  return true;
+}
+
+bool read_array(Reader& r, JsonValue& out) {
+  if (!enter_container(r)) return false;
+  const std::size_t base = r.values.size();
+  skip_whitespace(r);
+  if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInArray);
+  if (*r.p != ']') {
+    for (;;) {
+      JsonValue element;
+      if (!read_value(r, element)) return false;
+      r.values.push_back(std::move(element));
+      skip_whitespace(r);
+      if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInArray);
+      if (*r.p == ']') break;
+      if (*r.p != ',') return fail_at(r, DecodeErrorKind::NoArrayDelimiter, r.p);
+      ++r.p;
+      skip_whitespace(r);
+      if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInValue);
+      if (*r.p == ']') return fail_at(r, DecodeErrorKind::CommaBeforeClose, r.p);
+    }
+  }
+  ++r.p;
+  const std::size_t count = r.values.size() - base;
+  JsonValue* items = nullptr;
+  if (count > 0) {
+    items = r.arena.allocate_array<JsonValue>(count);
+    std::memcpy(static_cast<void*>(items), r.values.data() + base, count * sizeof(JsonValue));
+    r.values.resize(base);
+  }
+  ++r.budget;
+  out = JsonValue::array(std::span<JsonValue>(items, count));
+  return true;
+}
+
+bool read_object(Reader& r, JsonValue& out) {
+  if (!enter_container(r)) return false;
+  const std::size_t base = r.entries.size();
+  skip_whitespace(r);
+  if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInObject);
+  if (*r.p != '}') {
+    if (*r.p != '"') return fail_at(r, DecodeErrorKind::KeyNotString, r.p);
+    for (;;) {
+      std::string_view key;
+      if (!read_string(r, key)) return false;
+      skip_whitespace(r);
+      if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInObject);
+      if (*r.p != ':') return fail_at(r, DecodeErrorKind::NoColon, r.p);
+      ++r.p;
+      JsonValue value;
+      if (!read_value(r, value)) return false;
+      r.entries.push_back(ObjectEntry{key, std::move(value)});
+      skip_whitespace(r);
+      if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInObject);
+      if (*r.p == '}') break;
+      if (*r.p != ',') return fail_at(r, DecodeErrorKind::NoObjectDelimiter, r.p);
+      ++r.p;
+      skip_whitespace(r);
+      if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInValue);
+      if (*r.p == '}') return fail_at(r, DecodeErrorKind::CommaBeforeClose, r.p);
+      if (*r.p != '"') return fail_at(r, DecodeErrorKind::KeyNotString, r.p);
+    }
+  }
+  ++r.p;
+  const std::size_t count = r.entries.size() - base;
+  ObjectMap* map = ObjectMap::create(r.arena, count);
+  for (std::size_t i = base; i < r.entries.size(); ++i) {
+    // A repeated key keeps its first place and takes the later value; the earlier one is dropped.
+    (void)map->insert(r.entries[i].key, std::move(r.entries[i].value));
+  }
+  r.entries.resize(base);
+  ++r.budget;
+  out = JsonValue::object(map);
+  return true;
+}
+
+bool read_value(Reader& r, JsonValue& out) {
+  skip_whitespace(r);
+  if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInValue);
+  switch (*r.p) {
+    case '"': {
+      std::string_view text;
+      if (!read_string(r, text)) return false;
+      out = JsonValue::string(text);
+      return true;
+    }
+    case '-':
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9':
+      return read_number(r, out);
+    case '[':
+      return read_array(r, out);
+    case '{':
+      return read_object(r, out);
+    case 'n':
+      return read_literal(r, "null", JsonValue(), out);
+    case 't':
+      return read_literal(r, "true", JsonValue::boolean(true), out);
+    case 'f':
+      return read_literal(r, "false", JsonValue::boolean(false), out);
+    default:
+      return fail_at(r, DecodeErrorKind::NoValue, r.p);
+  }
+}
+
+// Line and column of the error placed after `count` bytes, counted only now that it is needed.
+DecodeError locate(std::string_view input, DecodeErrorKind kind, std::size_t count) {
+  std::string_view seen = input.substr(0, count);
+  std::uint64_t line = 1 + static_cast<std::uint64_t>(std::count(seen.begin(), seen.end(), '\n'));
+  std::size_t last_feed = seen.rfind('\n');
+  std::size_t line_start = last_feed == std::string_view::npos ? 0 : last_feed + 1;
+  return DecodeError{kind, line, count - line_start};
+}
+
+}  // namespace
+
+std::string_view decode_error_message(DecodeErrorKind kind) {
+  switch (kind) {
+    case DecodeErrorKind::EndInArray: return "EOF while parsing a list";
+    case DecodeErrorKind::EndInObject: return "EOF while parsing an object";
+    case DecodeErrorKind::EndInString: return "EOF while parsing a string";
+    case DecodeErrorKind::EndInValue: return "EOF while parsing a value";
+    case DecodeErrorKind::NoColon: return "expected `:`";
+    case DecodeErrorKind::NoArrayDelimiter: return "expected `,` or `]`";
+    case DecodeErrorKind::NoObjectDelimiter: return "expected `,` or `}`";
+    case DecodeErrorKind::BadLiteral: return "expected ident";
+    case DecodeErrorKind::NoValue: return "expected value";
+    case DecodeErrorKind::BadEscape: return "invalid escape";
+    case DecodeErrorKind::BadNumber: return "invalid number";
+    case DecodeErrorKind::BadText: return "invalid unicode code point";
+    case DecodeErrorKind::RawControl:
+      return "control character (\\u0000-\\u001F) found while parsing a string";
+    case DecodeErrorKind::KeyNotString: return "key must be a string";
+    case DecodeErrorKind::UnpairedSurrogate: return "lone leading surrogate in hex escape";
+    case DecodeErrorKind::CommaBeforeClose: return "trailing comma";
+    case DecodeErrorKind::ContentAfterValue: return "trailing characters";
+    case DecodeErrorKind::SurrogateNotFollowed: return "unexpected end of hex escape";
+    case DecodeErrorKind::TooDeep: return "recursion limit exceeded";
+  }
+  return "unknown decode error";  // only for a value outside the enum
+}
+
+std::string to_string(const DecodeError& error) {
+  std::string text(decode_error_message(error.kind));
+  text += " at line ";
+  text += std::to_string(error.line);
+  text += " column ";
+  text += std::to_string(error.column);
+  return text;
+}
+
+Result<JsonValue, DecodeError> read_document(std::string_view input, Arena& arena) {
+  Reader r(input, arena);
+  JsonValue root;
+  bool ok = read_value(r, root);
+  if (ok) {
+    skip_whitespace(r);
+    if (r.p != r.end) ok = fail_at(r, DecodeErrorKind::ContentAfterValue, r.p);
+  }
+  if (!ok) return Err(locate(input, r.error_kind, r.error_count));
+  return root;
+}
+
+}  // namespace orvel

@@ -1,0 +1,534 @@
+// Tests of the strict reader: error kinds and positions, number and string decoding, nesting.
+#include "json/reader.h"
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace orvel {
+namespace {
+
+struct ErrorCase {
+  std::string input;
+  DecodeErrorKind kind;
+  std::uint64_t line;
+  std::uint64_t column;
+};
+
+std::string nested(std::string_view unit, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i) out += unit;
+  return out;
+}
+
+// Reads `input` expecting failure; returns the error or reports the unexpected success.
+std::optional<DecodeError> read_error(std::string_view input) {
+  Arena arena;
+  auto result = read_document(input, arena);
+  if (result.ok()) return std::nullopt;
+  return result.error();
+}
+
+void expect_errors(const std::vector<ErrorCase>& cases) {
+  for (const ErrorCase& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.input));
+    std::optional<DecodeError> error = read_error(c.input);
+    ASSERT_TRUE(error.has_value()) << "read without error";
+    EXPECT_EQ(decode_error_message(error->kind), decode_error_message(c.kind));
+    EXPECT_EQ(error->line, c.line);
+    EXPECT_EQ(error->column, c.column);
+  }
+}
+
+TEST(ReadDocument, ErrorsNameKindLineAndColumn) {
+  using K = DecodeErrorKind;
+  const std::vector<ErrorCase> cases = {
+      // End of input, wherever it can come.
+      {"", K::EndInValue, 1, 0},
+      {"\n", K::EndInValue, 2, 0},
+      {"  \t", K::EndInValue, 1, 3},
+      {"[", K::EndInArray, 1, 1},
+      {"[1", K::EndInArray, 1, 2},
+      {"[1\n", K::EndInArray, 2, 0},
+      {"[1,", K::EndInValue, 1, 3},
+      {"{", K::EndInObject, 1, 1},
+      {"{\"a\"", K::EndInObject, 1, 4},
+      {"{\"a\":", K::EndInValue, 1, 5},
+      {"{\"a\":1", K::EndInObject, 1, 6},
+      {"{\"a\":1,", K::EndInValue, 1, 7},
+      {"\"abc", K::EndInString, 1, 4},
+      {"\"\\", K::EndInString, 1, 2},
+      {"\"\\u12\"", K::EndInString, 1, 6},  // fewer than four bytes after `u`
+      {"\"\\uD800", K::EndInString, 1, 7},
+      {"\"\\uD800\\", K::EndInString, 1, 8},
+      {"\"\\uD800\\u00", K::EndInString, 1, 11},
+      {"nul", K::EndInValue, 1, 3},
+      {"-", K::EndInValue, 1, 1},
+      {"1.", K::EndInValue, 1, 2},
+      {"1e", K::EndInValue, 1, 2},
+      {"1E+", K::EndInValue, 1, 3},
+      // Structure.
+      {"[1,]", K::CommaBeforeClose, 1, 4},
+      {"{\"a\":1,}", K::CommaBeforeClose, 1, 8},
+      {"[1 2]", K::NoArrayDelimiter, 1, 4},
+      {"[truex]", K::NoArrayDelimiter, 1, 6},
+      {"[1,,2]", K::NoValue, 1, 4},
+      {"{\"a\" 1}", K::NoColon, 1, 6},
+      {"{1:2}", K::KeyNotString, 1, 2},
+      {"{\"a\":1,2:3}", K::KeyNotString, 1, 8},
+      {"{\"a\":1 \"b\":2}", K::NoObjectDelimiter, 1, 8},
+      {"{} x", K::ContentAfterValue, 1, 4},
+      {"nullx", K::ContentAfterValue, 1, 5},
+      {"1.5.3", K::ContentAfterValue, 1, 4},
+      {"[1]\n\nx", K::ContentAfterValue, 3, 1},
+      {"1\f", K::ContentAfterValue, 1, 2},  // form feed is not whitespace
+      // Values.
+      {"nulx", K::BadLiteral, 1, 4},
+      {"falsE", K::BadLiteral, 1, 5},
+      {"\xEF\xBB\xBF{}", K::NoValue, 1, 1},  // a byte-order mark starts no value
+      {"\xC2\xA0" "1", K::NoValue, 1, 1},    // nor does a no-break space
+      {"+1", K::NoValue, 1, 1},
+      {".5", K::NoValue, 1, 1},
+      {"01", K::BadNumber, 1, 2},
+      {"-01", K::BadNumber, 1, 3},
+      {"-a", K::BadNumber, 1, 2},
+      {"1.x", K::BadNumber, 1, 3},
+      {"1ex", K::BadNumber, 1, 3},
+      {"1e-+2", K::BadNumber, 1, 4},
+      // Strings: escapes and surrogates.
+      {"\"\\q\"", K::BadEscape, 1, 3},
+      {"\"\\u12G4\"", K::BadEscape, 1, 7},  // placed at the fourth byte after `u`
+      {"\"\\uDC00\"", K::UnpairedSurrogate, 1, 7},
+      {"\"\\uD800\\u0041\"", K::UnpairedSurrogate, 1, 13},
+      {"\"\\uD800\\uD800\"", K::UnpairedSurrogate, 1, 13},
+      {"\"\\uD800x\"", K::SurrogateNotFollowed, 1, 8},
+      {"\"\\uD800\\x\"", K::SurrogateNotFollowed, 1, 9},
+      {"\"\\uD800\\u", K::EndInString, 1, 9},
+      // Strings: raw control bytes and text.
+      {"\"a\nb\"", K::RawControl, 2, 0},
+      {"\"a\tb\"", K::RawControl, 1, 3},
+      {std::string("\"a\0\"", 4), K::RawControl, 1, 3},
+      {"\"\xFF\"", K::BadText, 1, 3},
+      {"\"\\n\xC3\"", K::BadText, 1, 5},
+      // Invalid text is judged only at the closing quote, so errors before it come first.
+      {"\"\xFF\x01\"", K::RawControl, 1, 3},
+      {"\"\xFF", K::EndInString, 1, 2},
+      {"\"\xFF\\q\"", K::BadEscape, 1, 4},
+      // Positions after CR LF, tabs and multi-byte characters; columns count bytes.
+      {"{\r\n  \"a\" 1}", K::NoColon, 2, 7},
+      {"[1,\r\n2,\r\n]", K::CommaBeforeClose, 3, 1},
+      {"\t\tx", K::NoValue, 1, 3},
+      {"[\"\xC3\xA9\" x]", K::NoArrayDelimiter, 1, 7},
+      {"[\n\"\xE2\x82\xAC\" x", K::NoArrayDelimiter, 2, 7},
+      // Nesting: the 128th open bracket fails, at that bracket.
+      {nested("[", 128), K::TooDeep, 1, 128},
+      {nested("{\"a\":", 127) + "[", K::TooDeep, 1, 127 * 5 + 1},
+      {nested("[", 127) + nested("]", 127) + "]", K::ContentAfterValue, 1, 255},
+  };
+  expect_errors(cases);
+
+  // Every kind is caught at least once above.
+  std::set<std::string_view> seen;
+  for (const ErrorCase& c : cases) seen.insert(decode_error_message(c.kind));
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(DecodeErrorKind::TooDeep) + 1);
+}
+
+TEST(ReadDocument, ErrorTextIsMessageLineAndColumn) {
+  std::optional<DecodeError> colon = read_error("{\"a\" 1}");
+  ASSERT_TRUE(colon.has_value());
+  EXPECT_EQ(to_string(*colon), "expected `:` at line 1 column 6");
+
+  std::optional<DecodeError> control = read_error("[\n\n\"a\tb\"]");
+  ASSERT_TRUE(control.has_value());
+  EXPECT_EQ(to_string(*control),
+            "control character (\\u0000-\\u001F) found while parsing a string at line 3 column 3");
+
+  EXPECT_EQ(to_string(DecodeError{DecodeErrorKind::NoValue, 3, 7}), "expected value at line 3 column 7");
+  EXPECT_EQ(to_string(DecodeError{DecodeErrorKind::TooDeep, 1, 1280}),
+            "recursion limit exceeded at line 1 column 1280");
+}
+
+TEST(ReadDocument, ReadsUpToTheNestingLimitAndGivesTheBudgetBack) {
+  const std::vector<std::string> inputs = {
+      nested("[", 127) + nested("]", 127),
+      nested("{\"k\":", 126) + "[]" + nested("}", 126),
+      // Many siblings at the deepest level, and deep containers one after another.
+      nested("[", 126) + "[],{},[" + nested("1,", 1000) + "1]" + nested("]", 126),
+      "[" + nested(nested("[", 126) + nested("]", 126) + ",", 50) + "0]",
+  };
+  for (const std::string& input : inputs) {
+    SCOPED_TRACE(input.substr(0, 40));
+    Arena arena;
+    EXPECT_TRUE(read_document(input, arena).ok());
+  }
+}
+
+TEST(ReadDocument, VeryDeepInputFailsAtTheLimitWithoutDeepRecursion) {
+  // 100,000 levels would overflow a stack if the reader went on recursing.
+  const std::vector<ErrorCase> cases = {
+      {nested("[", 100000), DecodeErrorKind::TooDeep, 1, 128},
+      {nested("{\"a\":", 100000), DecodeErrorKind::TooDeep, 1, 127 * 5 + 1},
+      {nested("[{\"a\":", 100000), DecodeErrorKind::TooDeep, 1, 63 * 6 + 2},
+  };
+  expect_errors(cases);
+}
+
+TEST(ReadDocument, NumbersKeepTheirTextWithExponentAndNegativeZeroNormalised) {
+  struct Case {
+    std::string_view input;
+    std::string_view text;
+  };
+  const Case cases[] = {
+      {"1E5", "1e+5"},
+      {"1e5", "1e+5"},
+      {"2.5E-3", "2.5e-3"},
+      {"1E-7", "1e-7"},
+      {"1e+07", "1e+07"},
+      {"0e0", "0e+0"},
+      {"-0E0", "-0e+0"},
+      {"-0e-0", "-0e-0"},
+      {"-0", "0"},
+      {"-0.0", "-0.0"},
+      {"0", "0"},
+      {"-1", "-1"},
+      {"1.50", "1.50"},
+      {"18446744073709551615", "18446744073709551615"},
+      {"18446744073709551616", "18446744073709551616"},
+      {"-9223372036854775808", "-9223372036854775808"},
+      {"-9223372036854775809", "-9223372036854775809"},
+      {"12345678901234567890123", "12345678901234567890123"},
+      {" \r\n\t-12.5e10 \n", "-12.5e+10"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    Arena arena;
+    auto result = read_document(c.input, arena);
+    ASSERT_TRUE(result.ok()) << to_string(result.error());
+    ASSERT_EQ(result.value().kind(), JsonKind::Number);
+    EXPECT_EQ(result.value().as_number().text, c.text);
+  }
+
+  // The end of a number is found the same way inside containers.
+  Arena arena;
+  auto result = read_document("[1E5,-0,2e-1]", arena);
+  ASSERT_TRUE(result.ok());
+  auto items = result.value().as_array();
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(items[0].as_number().text, "1e+5");
+  EXPECT_EQ(items[1].as_number().text, "0");
+  EXPECT_EQ(items[2].as_number().text, "2e-1");
+}
+
+struct StringCase {
+  std::string input;
+  std::string decoded;
+};
+
+TEST(ReadDocument, StringsDecodeEscapesAndKeepRawText) {
+  const std::vector<StringCase> cases = {
+      {"\"\"", ""},
+      {"\"abc\"", "abc"},
+      {"\"\\/\"", "/"},
+      {"\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"", "\"\\/\b\f\n\r\t"},
+      {"\"\\u00e9\"", "\xC3\xA9"},
+      {"\"\\u00E9\"", "\xC3\xA9"},
+      {"\"\\u0041\\u007f\"", "A\x7F"},
+      {"\"\\u0800\\u20AC\\uFFFF\"", "\xE0\xA0\x80\xE2\x82\xAC\xEF\xBF\xBF"},
+      {"\"\\ud83d\\ude00\"", "\xF0\x9F\x98\x80"},
+      {"\"\\uD800\\uDC00\\uDBFF\\uDFFF\"", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
+      {"\"\\u0000\"", std::string(1, '\0')},
+      {"\"a\\u0000b\"", std::string("a\0b", 3)},
+      {"\"\x7F\"", "\x7F"},
+      {"\"\xC3\xA9\\n\xE2\x82\xAC\"", "\xC3\xA9\n\xE2\x82\xAC"},
+      {"\"long plain run before an escape\\tand after it\"",
+       "long plain run before an escape\tand after it"},
+      // Boundaries of valid UTF-8, written raw.
+      {"\"\xC2\x80\xDF\xBF\"", "\xC2\x80\xDF\xBF"},
+      {"\"\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\"", "\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80"},
+      {"\"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\"", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
+  };
+  for (const StringCase& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.input));
+    Arena arena;
+    auto result = read_document(c.input, arena);
+    ASSERT_TRUE(result.ok()) << to_string(result.error());
+    ASSERT_EQ(result.value().kind(), JsonKind::String);
+    EXPECT_EQ(result.value().as_string(), c.decoded);
+  }
+}
+
+TEST(ReadDocument, InvalidUtf8InAStringIsBadTextAtTheClosingQuote) {
+  const std::vector<std::string> contents = {
+      "\x80",                      // lone continuation byte
+      "abc\xBF",                   // ... after ASCII
+      "\xC3",                      // truncated two-byte sequence
+      "\xC3" "a",                  // ... followed by ASCII
+      "\xE2\x82",                  // truncated three-byte sequence
+      "\xF0\x9F\x98",              // truncated four-byte sequence
+      "\xC0\xAF",                  // overlong two-byte
+      "\xC1\xBF",                  // overlong two-byte
+      "\xE0\x80\xAF",              // overlong three-byte
+      "\xE0\x9F\xBF",              // overlong three-byte
+      "\xF0\x80\x80\xAF",          // overlong four-byte
+      "\xF0\x8F\xBF\xBF",          // overlong four-byte
+      "\xED\xA0\x80",              // encoded leading surrogate
+      "\xED\xBF\xBF",              // encoded trailing surrogate
+      "\xF4\x90\x80\x80",          // above U+10FFFF
+      "\xF5\x80\x80\x80",          // above U+10FFFF
+      "\xFF",                      // never valid
+      "\xFE",                      // never valid
+      "\\n\x80",                   // after an escape
+      "\xC3\\n\xA9",               // a sequence cut by an escape
+      "abcdefghijklmnop\xFF",      // after two plain words
+      "\xFF" "abcdefghijklmnop",   // before them
+      "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3",  // truncated at the end of a word
+  };
+  for (const std::string& content : contents) {
+    SCOPED_TRACE(testing::PrintToString(content));
+    std::optional<DecodeError> error = read_error("\"" + content + "\"");
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->kind, DecodeErrorKind::BadText);
+    EXPECT_EQ(error->line, 1u);
+    EXPECT_EQ(error->column, content.size() + 2);
+  }
+}
+
+TEST(ReadDocument, PlainStringsAreViewsIntoTheInput) {
+  const std::string input = "[\"plain\",\"esc\\n\"]";
+  Arena arena;
+  auto result = read_document(input, arena);
+  ASSERT_TRUE(result.ok());
+  auto items = result.value().as_array();
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].as_string().data(), input.data() + 2);
+  EXPECT_EQ(items[1].as_string(), "esc\n");
+}
+
+TEST(ReadDocument, DuplicateKeysKeepTheFirstPlaceAndTheLastValue) {
+  struct Case {
+    std::string input;
+    std::vector<std::pair<std::string, std::string>> entries;  // key, number text
+  };
+  std::string many = "{";
+  std::vector<std::pair<std::string, std::string>> many_entries;
+  for (int i = 0; i < 40; ++i) {
+    many += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    many_entries.emplace_back("k" + std::to_string(i), std::to_string(i == 17 ? 100 : i));
+  }
+  many += "\"k17\":100}";
+  const std::vector<Case> cases = {
+      {"{\"a\":1,\"b\":2,\"a\":3}", {{"a", "3"}, {"b", "2"}}},
+      {"{\"a\":1,\"\\u0061\":2}", {{"a", "2"}}},
+      {"{\"b\":1,\"a\":2,\"b\":3,\"a\":4,\"b\":5}", {{"b", "5"}, {"a", "4"}}},
+      {many, many_entries},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    Arena arena;
+    auto result = read_document(c.input, arena);
+    ASSERT_TRUE(result.ok()) << to_string(result.error());
+    auto entries = result.value().as_object().entries();
+    ASSERT_EQ(entries.size(), c.entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      EXPECT_EQ(entries[i].key, c.entries[i].first);
+      EXPECT_EQ(entries[i].value.as_number().text, c.entries[i].second);
+    }
+  }
+}
+
+TEST(ReadDocument, NestedContainersKeepTheirOrder) {
+  Arena arena;
+  auto result = read_document(" {\"z\": [1, [], {}, \"s\", true, false, null], \"a\": {\"x\": []}} ", arena);
+  ASSERT_TRUE(result.ok()) << to_string(result.error());
+  const ObjectMap& root = result.value().as_object();
+  ASSERT_EQ(root.size(), 2u);
+  EXPECT_EQ(root.entries()[0].key, "z");
+  EXPECT_EQ(root.entries()[1].key, "a");
+  auto items = root.entries()[0].value.as_array();
+  ASSERT_EQ(items.size(), 7u);
+  const JsonKind kinds[] = {JsonKind::Number, JsonKind::Array, JsonKind::Object, JsonKind::String,
+                            JsonKind::Bool,   JsonKind::Bool,  JsonKind::Null};
+  for (std::size_t i = 0; i < items.size(); ++i) EXPECT_EQ(items[i].kind(), kinds[i]) << i;
+  EXPECT_TRUE(items[4].as_bool());
+  EXPECT_FALSE(items[5].as_bool());
+  EXPECT_TRUE(items[1].as_array().empty());
+  EXPECT_TRUE(items[2].as_object().empty());
+  const ObjectMap& inner = root.entries()[1].value.as_object();
+  ASSERT_EQ(inner.size(), 1u);
+  EXPECT_EQ(inner.entries()[0].key, "x");
+}
+
+// A bytewise twin of the reader for a document that is one string, its opening quote at `at`:
+// the content, or the error's kind and byte count, following the reading steps byte by byte.
+struct TwinResult {
+  bool ok = false;
+  std::string content;
+  DecodeErrorKind kind = DecodeErrorKind::EndInValue;
+  std::size_t count = 0;
+};
+
+// Decodes each code point and judges its value, unlike the reader's byte-range checks.
+bool twin_valid_utf8(const std::string& s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    auto c = static_cast<unsigned char>(s[i]);
+    int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
+    if (extra < 0) return false;
+    std::uint32_t cp = extra == 0 ? c : c & (0x3Fu >> extra);
+    for (int k = 1; k <= extra; ++k) {
+      if (i + static_cast<std::size_t>(k) >= s.size()) return false;
+      auto d = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
+      if ((d & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (d & 0x3Fu);
+    }
+    const std::uint32_t smallest[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < smallest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += static_cast<std::size_t>(extra) + 1;
+  }
+  return true;
+}
+
+TwinResult twin_read_string(const std::string& in, std::size_t at) {
+  TwinResult r;
+  auto fail = [&](DecodeErrorKind kind, std::size_t count) {
+    r.kind = kind;
+    r.count = count;
+    return r;
+  };
+  auto hex4 = [&](std::size_t from, unsigned& v) {
+    v = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+      char h = in[from + k];
+      int d = h >= '0' && h <= '9' ? h - '0' : h >= 'a' && h <= 'f' ? h - 'a' + 10 : h >= 'A' && h <= 'F' ? h - 'A' + 10 : -1;
+      if (d < 0) return false;
+      v = v * 16 + static_cast<unsigned>(d);
+    }
+    return true;
+  };
+  auto put = [&](std::uint32_t cp) {
+    std::string bytes;
+    if (cp < 0x80) {
+      bytes = {static_cast<char>(cp)};
+    } else if (cp < 0x800) {
+      bytes = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+    } else if (cp < 0x10000) {
+      bytes = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+               static_cast<char>(0x80 | (cp & 0x3F))};
+    } else {
+      bytes = {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+               static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+    }
+    r.content += bytes;
+  };
+  std::size_t i = at + 1;
+  for (;;) {
+    if (i == in.size()) return fail(DecodeErrorKind::EndInString, in.size());
+    auto c = static_cast<unsigned char>(in[i]);
+    if (c == '"') break;
+    if (c < 0x20) return fail(DecodeErrorKind::RawControl, i + 1);
+    if (c != '\\') {
+      r.content += in[i++];
+      continue;
+    }
+    if (++i == in.size()) return fail(DecodeErrorKind::EndInString, in.size());
+    const std::string simple = "\"\\/bfnrt";
+    const std::string stands = "\"\\/\b\f\n\r\t";
+    if (std::size_t k = simple.find(in[i]); k != std::string::npos) {
+      r.content += stands[k];
+      ++i;
+      continue;
+    }
+    if (in[i] != 'u') return fail(DecodeErrorKind::BadEscape, i + 1);
+    ++i;
+    unsigned n;
+    if (in.size() - i < 4) return fail(DecodeErrorKind::EndInString, in.size());
+    if (!hex4(i, n)) return fail(DecodeErrorKind::BadEscape, i + 4);
+    i += 4;
+    if (n >= 0xDC00 && n <= 0xDFFF) return fail(DecodeErrorKind::UnpairedSurrogate, i);
+    if (n < 0xD800 || n > 0xDFFF) {
+      put(n);
+      continue;
+    }
+    for (char want : {'\\', 'u'}) {
+      if (i == in.size()) return fail(DecodeErrorKind::EndInString, in.size());
+      if (in[i] != want) return fail(DecodeErrorKind::SurrogateNotFollowed, i + 1);
+      ++i;
+    }
+    unsigned m;
+    if (in.size() - i < 4) return fail(DecodeErrorKind::EndInString, in.size());
+    if (!hex4(i, m)) return fail(DecodeErrorKind::BadEscape, i + 4);
+    i += 4;
+    if (m < 0xDC00 || m > 0xDFFF) return fail(DecodeErrorKind::UnpairedSurrogate, i);
+    put(0x10000 + (n - 0xD800) * 0x400 + (m - 0xDC00));
+  }
+  if (!twin_valid_utf8(r.content)) return fail(DecodeErrorKind::BadText, i + 1);
+  // The document may go on after the string only with whitespace.
+  for (++i; i < in.size(); ++i) {
+    if (in[i] != ' ' && in[i] != '\t' && in[i] != '\n' && in[i] != '\r') {
+      return fail(DecodeErrorKind::ContentAfterValue, i + 1);
+    }
+  }
+  r.ok = true;
+  return r;
+}
+
+TEST(ReadDocument, WordAtATimeStringScanMatchesABytewiseTwin) {
+  // Pieces that exercise every branch of the string reader; random sequences of them put each
+  // special byte at every offset within an 8-byte word.
+  const std::vector<std::string> pieces = {
+      "a", "b", "xyz", "0123456", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\x7F",
+      "\\n", "\\\"", "\\\\", "\\/", "\\u00e9", "\\u20ac", "\\ud83d\\ude00", "\\u0000",
+      // Faults, drawn less often.
+      "\x01", "\n", "\xFF", "\x80", "\xC3", "\xED\xA0\x80", "\\q", "\\uDC00", "\\uD800x",
+      "\\u12G4", "\"",
+  };
+  const std::size_t first_fault = 16;
+  std::mt19937 rng(20240611);
+  int read_ok = 0;
+  int failed = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string input(static_cast<std::size_t>(round % 8), ' ');
+    input += '"';
+    int length = static_cast<int>(rng() % 24);
+    for (int k = 0; k < length; ++k) {
+      bool fault = rng() % 40 == 0;
+      std::size_t pick = fault ? first_fault + rng() % (pieces.size() - first_fault) : rng() % first_fault;
+      input += pieces[pick];
+    }
+    if (rng() % 10 != 0) input += '"';
+    std::size_t at = static_cast<std::size_t>(round % 8);
+    TwinResult want = twin_read_string(input, at);
+    SCOPED_TRACE(testing::PrintToString(input));
+    Arena arena;
+    auto got = read_document(input, arena);
+    ASSERT_EQ(got.ok(), want.ok) << (got.ok() ? std::string("read") : to_string(got.error()));
+    if (want.ok) {
+      ++read_ok;
+      ASSERT_EQ(got.value().as_string(), want.content);
+    } else {
+      ++failed;
+      ASSERT_EQ(decode_error_message(got.error().kind), decode_error_message(want.kind));
+      std::size_t feeds = 0;
+      std::size_t line_start = 0;
+      for (std::size_t k = 0; k < want.count; ++k) {
+        if (input[k] == '\n') {
+          ++feeds;
+          line_start = k + 1;
+        }
+      }
+      ASSERT_EQ(got.error().line, feeds + 1);
+      ASSERT_EQ(got.error().column, want.count - line_start);
+    }
+  }
+  // Both outcomes were exercised often enough to mean something.
+  EXPECT_GT(read_ok, 5000);
+  EXPECT_GT(failed, 3000);
+}
+
+}  // namespace
+}  // namespace orvel
