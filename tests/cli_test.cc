@@ -35,6 +35,7 @@ struct Options {
   Stdout stdout_kind = Stdout::Pipe;
   unsigned short columns = 0;  // for Stdout::Terminal
   bool unprivileged = false;   // drop to an unprivileged user first when running as root
+  bool remove_cwd = false;     // remove the (empty) working directory once inside it
 };
 
 struct Outcome {
@@ -133,6 +134,7 @@ Outcome run(const std::vector<std::string>& args, const std::string& cwd, const 
     int out_fd = options.stdout_kind == Stdout::Terminal ? slave : out_pipe[1];
     if (::dup2(out_fd, 1) < 0 || ::dup2(err_pipe[1], 2) < 0) child_fail("dup2\n");
     if (::chdir(cwd.c_str()) != 0) child_fail("chdir\n");
+    if (options.remove_cwd && ::rmdir(cwd.c_str()) != 0) child_fail("rmdir\n");
     if (options.unprivileged && ::geteuid() == 0) {
       if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
         child_fail("dropping privileges\n");
@@ -224,6 +226,19 @@ TEST(Cli, SaysNoFilesFoundWhenNothingIsSelected) {
     EXPECT_EQ(r.out, "No files found.\n");
     EXPECT_EQ(r.err, "");
   }
+}
+
+TEST(Cli, EndsAtOnceWhenTheWorkingDirectoryIsGone) {
+  OpenDir dir;
+  ::mkdir((dir / "gone").c_str(), 0777);
+  dir.put("a.json", "[1]");
+  Options options;
+  options.remove_cwd = true;
+  Outcome r = run({dir / "a.json"}, dir / "gone", options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "orvel: cannot get the working directory: No such file or directory (os error 2)\n");
+  EXPECT_EQ(read_file(dir / "a.json"), "[1]");
 }
 
 TEST(Cli, ReportsEveryFileInByteOrderOfNames) {
