@@ -53,7 +53,10 @@ std::string gather_bytes(int fd, std::size_t size_hint, std::string& bytes) {
     bytes.resize(size_hint + 1);
     std::size_t used = 0;
     for (;;) {
-      if (used == bytes.size()) bytes.resize(std::max(bytes.size() * 2, kMinReadGrowth));
+      if (used == bytes.size()) {
+        if (bytes.size() > bytes.max_size() / 2) throw std::bad_alloc();
+        bytes.resize(std::max(bytes.size() * 2, kMinReadGrowth));
+      }
       ssize_t n = ::read(fd, bytes.data() + used, bytes.size() - used);
       if (n < 0) {
         if (errno == EINTR) continue;

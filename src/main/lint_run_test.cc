@@ -174,9 +174,8 @@ TEST(LintFile, RefusesWhatIsNotARegularFileWithoutBlocking) {
   EXPECT_NE(::access((dir / "missing.json").c_str(), F_OK), 0);
 }
 
-// Runs lint_file in a child whose file-size limit lets the new text only part of the way out, and
-// hands back the child's failure text.
-std::string lint_with_file_size_limit(const std::string& path, rlim_t limit) {
+// Runs lint_file in a child under a resource limit and hands back the child's failure text.
+std::string lint_with_limit(const std::string& path, int resource, rlim_t limit) {
   int fds[2];
   if (::pipe(fds) != 0) return "(pipe failed)";
   pid_t child = ::fork();
@@ -184,7 +183,7 @@ std::string lint_with_file_size_limit(const std::string& path, rlim_t limit) {
     ::close(fds[0]);
     ::signal(SIGXFSZ, SIG_IGN);
     struct rlimit rl = {limit, limit};
-    ::setrlimit(RLIMIT_FSIZE, &rl);
+    ::setrlimit(resource, &rl);
     FileScratch scratch;
     std::string message = failure_of(lint_file(path, scratch));
     ssize_t ignored = ::write(fds[1], message.data(), message.size());
@@ -211,9 +210,22 @@ TEST(LintFile, PutsTheOldBytesBackWhenTheWriteFailsPartWay) {
   std::string path = dir / "a.json";
   const std::string old_text = "[1,2,3]";  // becomes 18 bytes; the limit stops it after 10
   write_file(path, old_text);
-  EXPECT_EQ(lint_with_file_size_limit(path, 10), "IOError: File too large (os error 27)");
+  EXPECT_EQ(lint_with_limit(path, RLIMIT_FSIZE, 10), "IOError: File too large (os error 27)");
   EXPECT_EQ(read_file(path), old_text);
 }
+
+#ifndef ORVEL_SANITIZED  // the sanitizers reserve far more address space than any limit here
+TEST(LintFile, TurnsAFileTooLargeForMemoryIntoAResult) {
+  TempDir dir;
+  std::string path = dir / "huge.json";
+  write_file(path, "[");
+  // Sparse: 8 GiB on paper, nothing on disk, and more than the child may map.
+  ASSERT_EQ(::truncate(path.c_str(), off_t{8} << 30), 0);
+  EXPECT_EQ(lint_with_limit(path, RLIMIT_AS, rlim_t{2} << 30), "IOError: out of memory");
+  struct stat st = stat_of(path);
+  EXPECT_EQ(st.st_size, off_t{8} << 30);
+}
+#endif
 
 }  // namespace
 }  // namespace orvel
