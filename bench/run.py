@@ -1,0 +1,495 @@
+#!/usr/bin/env python3
+"""orvel's benchmark: orvel against the I/O floor, a RapidJSON peer, jq and Python's json.tool.
+
+Run through `make bench`, which builds the optimised tool first. Every timed run works on a fresh
+copy of its data (the copy is not timed), programs take turns in a rotating order over several
+rounds, and the table reports medians. Results are printed and written to bench/RESULTS.md.
+
+Environment:
+  BUILD_DIR          the release build holding orvel and liborvel_lib.a (default build/release)
+  ORVEL_BENCH_DIR    where generated data and scratch copies live (default /tmp/orvel-bench)
+  BENCH_ROUNDS       rounds per program and data set (default 5)
+  BENCH_SLOW_ROUNDS  rounds for jq and python on gen100 and small10k (default 1)
+  BENCH_PROGRAMS     comma-separated subset of programs to time (default all)
+  BENCH_DATASETS     comma-separated subset of data sets (default all)
+  JOBS               parallel jobs for building the bench tools (default 2)
+"""
+
+import datetime
+import decimal
+import hashlib
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BENCH = os.path.join(ROOT, "bench")
+BUILD_DIR = os.path.join(ROOT, os.environ.get("BUILD_DIR", "build/release"))
+TOOLS = os.path.join(ROOT, "build", "bench-tools")
+DATA = os.environ.get("ORVEL_BENCH_DIR") or "/tmp/orvel-bench"
+SHARED_DATA = os.path.normpath(os.path.join(ROOT, "..", "shared", "bench-data"))
+ROUNDS = int(os.environ.get("BENCH_ROUNDS", "5"))
+SLOW_ROUNDS = int(os.environ.get("BENCH_SLOW_ROUNDS", "1"))
+JOBS = os.environ.get("JOBS", "2")
+
+SHARED_SETS = ["twitter", "citm_catalog", "canada"]
+ALL_SETS = SHARED_SETS + ["gen100", "small10k"]
+ALL_PROGRAMS = ["floor", "orvel", "rapidjson", "jq", "python"]
+SLOW_PROGRAMS = {"jq", "python"}
+SLOW_SETS = {"gen100", "small10k"}
+
+
+def die(message):
+    sys.exit(f"bench: {message}")
+
+
+def log(message):
+    print(message, flush=True)
+
+
+def run_checked(argv, **kwargs):
+    result = subprocess.run(argv, **kwargs)
+    if result.returncode != 0:
+        die(f"command failed ({result.returncode}): {' '.join(argv)}")
+    return result
+
+
+# Setup ------------------------------------------------------------------------------------------
+
+def install_missing_packages():
+    """jq and RapidJSON's headers come from Debian; install them when this machine lacks them."""
+    missing = []
+    if shutil.which("jq") is None:
+        missing.append("jq")
+    if not os.path.exists("/usr/include/rapidjson/document.h"):
+        missing.append("rapidjson-dev")
+    for tool, package in (("cmake", "cmake"), ("ninja", "ninja-build"), ("cc", "gcc"), ("c++", "g++")):
+        if shutil.which(tool) is None:
+            missing.append(package)
+    if not missing:
+        return
+    log(f"installing {' '.join(missing)} with apt-get")
+    sudo = [] if os.geteuid() == 0 else ["sudo"]
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    run_checked(sudo + ["apt-get", "update", "-qq"], env=env)
+    run_checked(sudo + ["apt-get", "install", "-y", "-qq"] + missing, env=env)
+
+
+def system_python():
+    """The interpreter itself, not a version-manager shim that would add its own start-up time."""
+    if os.access("/usr/bin/python3", os.X_OK):
+        return "/usr/bin/python3"
+    return os.path.realpath(sys.executable)
+
+
+def build_tools():
+    library = os.path.join(BUILD_DIR, "liborvel_lib.a")
+    if not os.path.exists(os.path.join(BUILD_DIR, "orvel")) or not os.path.exists(library):
+        die(f"no release build in {BUILD_DIR}: run `make all` first (or use `make bench`)")
+    run_checked(["cmake", "-S", BENCH, "-B", TOOLS, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                 f"-DORVEL_LIB={library}"], stdout=subprocess.DEVNULL)
+    run_checked(["cmake", "--build", TOOLS, "-j", JOBS], stdout=subprocess.DEVNULL)
+
+
+def tool(name):
+    return os.path.join(TOOLS, name)
+
+
+def file_sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def ensure_data():
+    """Shared data sets must exist; generated ones are made once and reused while the generator
+    is unchanged (a stamp holds the generator source's hash)."""
+    paths = {}
+    for name in SHARED_SETS:
+        path = os.path.join(SHARED_DATA, name + ".json")
+        if not os.path.isfile(path):
+            die(f"missing benchmark data: {path}")
+        paths[name] = path
+    os.makedirs(DATA, exist_ok=True)
+    stamp_path = os.path.join(DATA, "generator.sha256")
+    stamp = file_sha256(os.path.join(BENCH, "gen.cc"))
+    try:
+        with open(stamp_path) as f:
+            current = f.read().strip() == stamp
+    except OSError:
+        current = False
+    gen100 = os.path.join(DATA, "gen100.json")
+    small = os.path.join(DATA, "small10k")
+    if not current or not os.path.isfile(gen100):
+        log(f"generating {gen100}")
+        run_checked([tool("gen"), "gen100", gen100])
+    if not current or not os.path.isdir(small) or len(os.listdir(small)) != 10000:
+        log(f"generating {small}")
+        shutil.rmtree(small, ignore_errors=True)
+        run_checked([tool("gen"), "small10k", small])
+    with open(stamp_path, "w") as f:
+        f.write(stamp + "\n")
+    paths["gen100"] = gen100
+    paths["small10k"] = small
+    return paths
+
+
+def data_size(path):
+    if os.path.isdir(path):
+        names = os.listdir(path)
+        return sum(os.path.getsize(os.path.join(path, n)) for n in names), len(names)
+    return os.path.getsize(path), 1
+
+
+def fresh_copy(source, slot="run"):
+    """A scratch copy of a data set, flushed to disk so that its write-back does not land inside
+    the next timed run. Each slot holds one copy; making a new one replaces the old."""
+    work = os.path.join(DATA, "work", slot)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    target = os.path.join(work, os.path.basename(source))
+    if os.path.isdir(source):
+        shutil.copytree(source, target)
+    else:
+        shutil.copyfile(source, target)
+    os.sync()
+    return target
+
+
+# Programs ---------------------------------------------------------------------------------------
+
+def shell_loop(command, target):
+    """How a user runs a one-file tool over files: per file, into a temporary, moved over."""
+    one = f'{command} "$f" > "$f.tmp" && mv "$f.tmp" "$f" || st=1'
+    if os.path.isdir(target):
+        script = f'st=0; for f in "$1"/*.json; do {one}; done; exit $st'
+    else:
+        script = f'st=0; f="$1"; {one}; exit $st'
+    return ["sh", "-c", script, "sh", target]
+
+
+def command_for(program, target, python):
+    if program == "floor":
+        return [tool("floor"), target]
+    if program == "orvel":
+        return [os.path.join(BUILD_DIR, "orvel"), target]
+    if program == "rapidjson":
+        return [tool("rapidjson_peer"), target]
+    if program == "jq":
+        return shell_loop("jq -S --indent 2 .", target)
+    if program == "python":
+        return shell_loop(f"{python} -m json.tool --sort-keys --indent 2 --no-ensure-ascii", target)
+    raise ValueError(program)
+
+
+def measure(argv):
+    """Runs argv under the runner: (wall seconds, peak RSS in KiB, exit status, CPU seconds)."""
+    result = subprocess.run([tool("runner")] + argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+    fields = dict(item.split("=") for item in result.stdout.split())
+    if "wall_seconds" not in fields:
+        die(f"runner printed nothing for {' '.join(argv)}: {result.stderr.strip()}")
+    if result.stderr.strip():
+        sys.stderr.write(result.stderr)
+    return (float(fields["wall_seconds"]), int(fields["max_rss_kib"]), int(fields["status"]),
+            float(fields["cpu_seconds"]))
+
+
+def run_ok(program, status):
+    # orvel's status 1 means that a rule failed on some file (the data sets use camelCase keys,
+    # for one); the file is still rewritten. Anything else is a failure of the run.
+    return status == 0 or (program == "orvel" and status == 1)
+
+
+# Correctness ------------------------------------------------------------------------------------
+
+def natural_key(key):
+    """Tokens of a key: a digit run is one number token that sorts before any byte token."""
+    data = key.encode("utf-8", "surrogatepass")
+    tokens = []
+    i = 0
+    while i < len(data):
+        if 0x30 <= data[i] <= 0x39:
+            j = i
+            while j < len(data) and 0x30 <= data[j] <= 0x39:
+                j += 1
+            significant = data[i:j].lstrip(b"0")
+            tokens.append((0, len(significant), significant))
+            i = j
+        else:
+            tokens.append((1, data[i]))
+            i += 1
+    return tokens
+
+
+class OrderError(Exception):
+    pass
+
+
+def ordered_object(pairs):
+    keys = [natural_key(k) for k, _ in pairs]
+    for a, b in zip(keys, keys[1:]):
+        if a > b:
+            raise OrderError("keys out of natural order")
+    return dict(pairs)
+
+
+def load_exact(data, check_order):
+    """Decodes JSON with numbers as exact values, so 1E5 and 1e+5 or -0 and 0 compare equal but
+    no digit may change."""
+    hook = ordered_object if check_order else None
+    return json.loads(data, parse_float=decimal.Decimal, object_pairs_hook=hook)
+
+
+def semantic_check(original_path, output_path):
+    """orvel's output, read back, holds the same values as the original with every object's
+    keys in natural order."""
+    files = ([(os.path.join(original_path, n), os.path.join(output_path, n))
+              for n in sorted(os.listdir(original_path))]
+             if os.path.isdir(original_path) else [(original_path, output_path)])
+    for before, after in files:
+        with open(before, "rb") as f:
+            expected = load_exact(f.read(), False)
+        with open(after, "rb") as f:
+            text = f.read()
+        try:
+            actual = load_exact(text, True)
+        except OrderError as error:
+            return f"{after}: {error}"
+        if actual != expected:
+            return f"{after}: content differs from {before}"
+        if not text.endswith(b"\n") or text.endswith(b"\n\n"):
+            return f"{after}: does not end in exactly one line feed"
+    return None
+
+
+def read_all(path):
+    if os.path.isdir(path):
+        return {n: read_all(os.path.join(path, n)) for n in sorted(os.listdir(path))}
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def check_correctness(paths):
+    """orvel's output against the RapidJSON peer's (byte for byte where their number and escape
+    formats agree), else read back and compared by value; and a second run must change nothing."""
+    lines = []
+    orvel = os.path.join(BUILD_DIR, "orvel")
+    for name, source in paths.items():
+        target = fresh_copy(source, "orvel")
+        status = measure([orvel, target])[2]
+        if not run_ok("orvel", status):
+            lines.append((name, f"FAILED: orvel exited with status {status}"))
+            continue
+        orvel_output = read_all(target)
+        checks = []
+        if name in SHARED_SETS:
+            peer_target = fresh_copy(source, "peer")
+            measure([tool("rapidjson_peer"), peer_target])
+            if read_all(peer_target) == orvel_output:
+                checks.append("identical to the RapidJSON peer's output")
+        if not checks:
+            problem = semantic_check(source, target)
+            if problem:
+                lines.append((name, f"FAILED: {problem}"))
+                continue
+            checks.append("same values as the original when read back by Python's json "
+                          "(numbers as exact decimals), keys in natural order")
+        measure([orvel, target])
+        if read_all(target) != orvel_output:
+            lines.append((name, "FAILED: a second run changed orvel's own output"))
+            continue
+        checks.append("a second run leaves it unchanged")
+        lines.append((name, "ok: " + "; ".join(checks)))
+    shutil.rmtree(os.path.join(DATA, "work"), ignore_errors=True)
+    return lines
+
+
+# Timing -----------------------------------------------------------------------------------------
+
+def rounds_for(program, dataset):
+    return SLOW_ROUNDS if program in SLOW_PROGRAMS and dataset in SLOW_SETS else ROUNDS
+
+
+def time_all(paths, programs, python):
+    results = {}  # (dataset, program) -> list of (seconds, rss_kib, status)
+    for dataset, source in paths.items():
+        most = max(rounds_for(p, dataset) for p in programs)
+        for r in range(most):
+            # Rotating order: no program always runs first (cold) or right after a heavy one.
+            order = programs[r % len(programs):] + programs[:r % len(programs)]
+            for program in order:
+                if r >= rounds_for(program, dataset):
+                    continue
+                target = fresh_copy(source)
+                sample = measure(command_for(program, target, python))
+                results.setdefault((dataset, program), []).append(sample)
+                log(f"  {dataset:13} {program:10} round {r + 1}: {sample[0]:.3f} s")
+    shutil.rmtree(os.path.join(DATA, "work"), ignore_errors=True)
+    return results
+
+
+def results_table(paths, programs, results):
+    header = ("| data set | size | program | runs | median s | MB/s | peak RSS MiB | x floor "
+              "| median CPU s |\n|---|---:|---|---:|---:|---:|---:|---:|---:|\n")
+    rows = []
+    for dataset, source in paths.items():
+        size, count = data_size(source)
+        size_text = f"{size / 1e6:.1f} MB" + (f" in {count} files" if count > 1 else "")
+        floor_samples = results.get((dataset, "floor"))
+        floor_median = (statistics.median(s[0] for s in floor_samples)
+                        if floor_samples and all(run_ok("floor", s[2]) for s in floor_samples)
+                        else None)
+        for program in programs:
+            samples = results.get((dataset, program), [])
+            if not samples:
+                continue
+            if not all(run_ok(program, s[2]) for s in samples):
+                bad = sorted({s[2] for s in samples if not run_ok(program, s[2])})
+                rows.append(f"| {dataset} | {size_text} | {program} | {len(samples)} | "
+                            f"FAILED (status {', '.join(map(str, bad))}) | | | | |")
+                continue
+            median = statistics.median(s[0] for s in samples)
+            rss = max(s[1] for s in samples) / 1024
+            ratio = f"{median / floor_median:.1f}" if floor_median else "-"
+            cpu = statistics.median(s[3] for s in samples)
+            rows.append(f"| {dataset} | {size_text} | {program} | {len(samples)} | {median:.3f} | "
+                        f"{size / 1e6 / median:.1f} | {rss:.1f} | {ratio} | {cpu:.3f} |")
+    return header + "\n".join(rows) + "\n"
+
+
+def phases_table(source):
+    steps = ["read", "decode", "sort", "render", "write"]
+    samples = {s: [] for s in steps}
+    for _ in range(ROUNDS):
+        target = fresh_copy(source)
+        result = subprocess.run([tool("phases"), target], stdout=subprocess.PIPE, text=True)
+        if result.returncode != 0:
+            return f"phases failed with status {result.returncode}\n"
+        for line in result.stdout.splitlines():
+            step, seconds = line.split()
+            samples[step].append(float(seconds))
+    shutil.rmtree(os.path.join(DATA, "work"), ignore_errors=True)
+    medians = {s: statistics.median(samples[s]) for s in steps}
+    total = sum(medians.values())
+    size = os.path.getsize(source)
+    lines = ["| step | what it does | median s | share | MB/s of input |", "|---|---|---:|---:|---:|"]
+    what = {"read": "open, fstat, read loop", "decode": "read_document into the arena",
+            "sort": "sort_keys, every object", "render": "write_pretty with two-space indent",
+            "write": "rewrite in place"}
+    for s in steps:
+        lines.append(f"| {s} | {what[s]} | {medians[s]:.3f} | {100 * medians[s] / total:.0f}% | "
+                     f"{size / 1e6 / medians[s]:.0f} |")
+    lines.append(f"| total | | {total:.3f} | 100% | {size / 1e6 / total:.0f} |")
+    return "\n".join(lines) + "\n"
+
+
+# Report -----------------------------------------------------------------------------------------
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def version_of(argv):
+    try:
+        result = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        return result.stdout.strip().splitlines()[0]
+    except (OSError, IndexError):
+        return "unknown"
+
+
+def git_revision():
+    result = subprocess.run(["git", "-C", ROOT, "describe", "--always", "--dirty"],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    return result.stdout.strip() or "unknown"
+
+
+def selected(variable, everything):
+    names = [n for n in os.environ.get(variable, "").split(",") if n]
+    unknown = [n for n in names if n not in everything]
+    if unknown:
+        die(f"{variable}: unknown {', '.join(unknown)} (choose from {', '.join(everything)})")
+    return [n for n in everything if n in names] if names else list(everything)
+
+
+def load_average():
+    return "/".join(f"{x:.1f}" for x in os.getloadavg())
+
+
+def main():
+    started = time.monotonic()
+    load_before = load_average()
+    programs = selected("BENCH_PROGRAMS", ALL_PROGRAMS)
+    datasets = selected("BENCH_DATASETS", ALL_SETS)
+    install_missing_packages()
+    build_tools()
+    python = system_python()
+    paths = {name: path for name, path in ensure_data().items() if name in datasets}
+
+    log("checking orvel's output")
+    checks = check_correctness(paths)
+    for name, text in checks:
+        log(f"  {name}: {text}")
+
+    log(f"timing ({ROUNDS} rounds, {SLOW_ROUNDS} for jq and python on gen100 and small10k)")
+    results = time_all(paths, programs, python)
+    table = results_table(paths, programs, results)
+    phases = phases_table(paths["gen100"]) if "gen100" in paths else None
+
+    elapsed = time.monotonic() - started
+    settings = " ".join(f"{v}={os.environ[v]}" for v in
+                        ("BENCH_ROUNDS", "BENCH_SLOW_ROUNDS", "BENCH_PROGRAMS", "BENCH_DATASETS")
+                        if v in os.environ)
+    command = (settings + " " if settings else "") + "make bench"
+    report = [
+        "# orvel benchmark results",
+        "",
+        f"- date: {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC",
+        f"- machine: {os.cpu_count()} CPUs (nproc {len(os.sched_getaffinity(0))}), {cpu_model()}, "
+        f"Linux {platform.release()}",
+        f"- command: `{command}` (whole run {elapsed / 60:.1f} min)",
+        f"- orvel: {git_revision()}; peers: RapidJSON "
+        f"{version_of(['dpkg-query', '-W', '-f=${Version}', 'rapidjson-dev'])}, "
+        f"{version_of(['jq', '--version'])}, {version_of([python, '--version'])}",
+        f"- load average (1/5/15 min) at start {load_before}, at end {load_average()}: other "
+        "work on the machine inflates wall time; the CPU column (user + system) is steadier",
+        f"- rounds: {ROUNDS} ({SLOW_ROUNDS} for jq and python on gen100 and small10k); each run on "
+        "a fresh copy of the data (copy not timed), programs in rotating order; seconds and MB/s "
+        "are medians of wall time, peak RSS the largest seen",
+        "- floor: read whole and rewrite in place with orvel's system calls, no parsing; "
+        "x floor = median / floor's median",
+        "- jq (`jq -S --indent 2 . F > tmp && mv tmp F`) and python (`python3 -m json.tool "
+        "--sort-keys --indent 2 --no-ensure-ascii F > tmp && mv tmp F`) run once per file in one "
+        "shell loop; orvel, floor and the RapidJSON peer take a directory in one process",
+        "",
+        "## Times",
+        "",
+        table,
+        "## Correctness of orvel's output",
+        "",
+    ]
+    report += [f"- {name}: {text}" for name, text in checks]
+    if phases:
+        report += ["", "## Where the time goes in orvel (gen100, one file, medians)", "", phases]
+    text = "\n".join(report).rstrip("\n") + "\n"
+    print()
+    print(text, end="")
+    with open(os.path.join(BENCH, "RESULTS.md"), "w") as f:
+        f.write(text)
+    if any(not t.startswith("ok") for _, t in checks):
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()
