@@ -101,11 +101,10 @@ void check_error(std::string_view in, const DecodeError& error) {
   if (is_end_of_input_kind(error.kind)) {
     require(count == in.size());
     require(error.line == 1 + newlines);
-  } else if (error.column == 0) {
-    // Only a raw line feed inside a string can be placed at column 0: it begins the line it names.
-    require(error.kind == DecodeErrorKind::RawControl);
-    require(line_start > 0);
   } else {
+    // Placed at a byte: `count` includes it. Column 0 means that byte is the line feed that
+    // ends the previous line (a raw one in a string, or one that breaks a number or literal).
+    require(count >= 1);
     require(byte_fits_kind(error.kind, static_cast<unsigned char>(in[count - 1])));
   }
 
