@@ -153,7 +153,7 @@ std::string write_back(const std::string& path, std::string_view old_bytes, std:
   return error_number < 0 ? std::string("IOError: failed to write whole buffer") : io_error(error_number);
 }
 
-void fail_fatally(std::string_view message) {
+[[noreturn]] void fail_fatally(std::string_view message) {
   std::size_t done = 0;
   while (done < message.size()) {
     ssize_t n = ::write(2, message.data() + done, message.size() - done);
