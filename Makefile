@@ -3,7 +3,7 @@ BUILD_DIR ?= build/release
 ASAN_DIR  ?= build/asan
 JOBS      ?= $(shell nproc)
 
-.PHONY: all test test-release test-asan clean fuzz fuzz-smoke fuzz-build
+.PHONY: all test test-release test-asan clean demo install package fuzz fuzz-smoke fuzz-build
 
 all:
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -21,6 +21,27 @@ test-asan:
 
 clean:
 	rm -rf build
+
+# See it work: the examples are copied to a scratch directory and fixed there, so the
+# repository's own files are never touched. orvel exits 1 because of broken.json; the demo
+# shows that status instead of failing on it.
+PREFIX ?= /usr/local
+ORVEL  = $(CURDIR)/$(BUILD_DIR)/orvel
+
+demo: all
+	@scratch=$$(mktemp -d) && trap 'rm -rf "$$scratch"' EXIT && \
+	cp -R examples/. "$$scratch" && cd "$$scratch" && \
+	echo "--- config.json before ---" && cat config.json && \
+	echo "--- $(ORVEL) . ---" && \
+	{ "$(ORVEL)" . && status=0 || status=$$?; } && \
+	echo "--- exit status $$status ---" && \
+	echo "--- config.json after ---" && cat config.json
+
+install: all
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+package: all
+	cd $(BUILD_DIR) && cpack
 
 # Fuzzing with libFuzzer under clang, in its own build. FUZZ_SECONDS is the total budget of
 # `make fuzz`, split between the targets (fuzz_document half, the others a quarter each; see
