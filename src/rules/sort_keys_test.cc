@@ -1,0 +1,230 @@
+// The key-sorting fix: natural order, stability, nesting and a usable map afterwards.
+#include "rules/sort_keys.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <new>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "json/writer.h"
+#include "natural/natural.h"
+#include "rules/rules.h"
+
+namespace orvel {
+namespace {
+
+using Keys = std::vector<std::string>;
+
+// An object whose value under each key is the key's original position, so that moves can be
+// followed: after sorting, every key must still carry its own position.
+JsonValue object_of(Arena& arena, const Keys& keys) {
+  ObjectMap* map = ObjectMap::create(arena);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    map->append_unique(arena.copy(keys[i]), JsonValue::number({arena.copy(std::to_string(i))}));
+  }
+  return JsonValue::object(map);
+}
+
+JsonValue array_of(Arena& arena, std::vector<JsonValue> items) {
+  JsonValue* slots = arena.allocate_array<JsonValue>(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) new (&slots[i]) JsonValue(std::move(items[i]));
+  return JsonValue::array({slots, items.size()});
+}
+
+Keys keys_of(const JsonValue& object) {
+  Keys keys;
+  for (const ObjectEntry& e : object.as_object().entries()) keys.emplace_back(e.key);
+  return keys;
+}
+
+// The order a stable sort by natural_compare must give, from the standard library's sort.
+Keys stably_sorted(Keys keys) {
+  std::stable_sort(keys.begin(), keys.end(),
+                   [](const std::string& a, const std::string& b) { return natural_compare(a, b) < 0; });
+  return keys;
+}
+
+void expect_each_key_keeps_its_value(const JsonValue& object, const Keys& original) {
+  for (const ObjectEntry& e : object.as_object().entries()) {
+    auto at = std::find(original.begin(), original.end(), std::string(e.key)) - original.begin();
+    EXPECT_EQ(e.value.as_number().text, std::to_string(at)) << e.key;
+  }
+}
+
+std::string pretty(const JsonValue& v) {
+  std::string out;
+  write_pretty(v, "  ", out);
+  return out;
+}
+
+// Keys from a short alphabet, so that ties such as a1/a01 and shared prefixes are frequent.
+std::string random_key(std::mt19937_64& rng) {
+  static const char* const kPieces[] = {"a", "b", "B", "0", "1", "01", "9", "10", "-", ".", "\xc3\xa9"};
+  std::string key;
+  for (std::size_t n = rng() % 5; n > 0; --n) key += kPieces[rng() % std::size(kPieces)];
+  return key;
+}
+
+Keys random_unique_keys(std::mt19937_64& rng, std::size_t count) {
+  Keys keys;
+  while (keys.size() < count) {
+    std::string k = random_key(rng) + std::to_string(rng() % 1000);
+    if (std::find(keys.begin(), keys.end(), k) == keys.end()) keys.push_back(k);
+  }
+  return keys;
+}
+
+TEST(SortKeys, PutsObjectsInNaturalOrderKeepingTies) {
+  struct Case {
+    Keys in;
+    Keys out;
+  };
+  const Case cases[] = {
+      {{}, {}},
+      {{"a"}, {"a"}},
+      {{"b", "a"}, {"a", "b"}},
+      {{"a10", "a9", "a1"}, {"a1", "a9", "a10"}},
+      {{"a01", "a1"}, {"a01", "a1"}},
+      {{"a1", "a01"}, {"a1", "a01"}},
+      {{"b", "a01", "a1"}, {"a01", "a1", "b"}},
+      {{"b", "a1", "a01"}, {"a1", "a01", "b"}},
+      {{"a-1", "a1", "a0b"}, {"a0b", "a1", "a-1"}},
+      {{"a", "b", "c", "a0"}, {"a", "a0", "b", "c"}},
+      {{"\xc3\xa9", "z", "Z", "1"}, {"1", "Z", "z", "\xc3\xa9"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.in));
+    Arena arena;
+    JsonValue v = object_of(arena, c.in);
+    sort_keys(v);
+    ASSERT_EQ(v.kind(), JsonKind::Object);
+    EXPECT_EQ(keys_of(v), c.out);
+    expect_each_key_keeps_its_value(v, c.in);
+  }
+}
+
+TEST(SortKeys, AgreesWithAStableSortOnObjectsOfEverySize) {
+  std::mt19937_64 rng(99);
+  for (std::size_t size : {2, 3, 15, 16, 17, 31, 32, 33, 64, 100, 257, 1000}) {
+    for (int shape = 0; shape < 4; ++shape) {
+      Keys keys = random_unique_keys(rng, size);
+      // Plain random, an ordered prefix (long or short), and reversed: the paths the sort
+      // takes for a partly ordered object.
+      if (shape == 1) std::stable_sort(keys.begin(), keys.begin() + static_cast<long>(size * 3 / 4),
+                                       [](auto& a, auto& b) { return natural_compare(a, b) < 0; });
+      if (shape == 2) std::stable_sort(keys.begin(), keys.begin() + 1 + static_cast<long>(size / 8),
+                                       [](auto& a, auto& b) { return natural_compare(a, b) < 0; });
+      if (shape == 3) {
+        keys = stably_sorted(keys);
+        std::reverse(keys.begin(), keys.end());
+      }
+      SCOPED_TRACE("size " + std::to_string(size) + " shape " + std::to_string(shape));
+      Arena arena;
+      JsonValue v = object_of(arena, keys);
+      sort_keys(v);
+      EXPECT_EQ(keys_of(v), stably_sorted(keys));
+      expect_each_key_keeps_its_value(v, keys);
+    }
+  }
+}
+
+TEST(SortKeys, SortsEveryObjectAtEveryDepthAndKeepsArrayOrder) {
+  // {"z": [{"b": 0, "a": 1}, "three", "one", {"d": {"y": 0, "x": 1}}], "a": {"c": 0, "b": 1}}
+  Arena arena;
+  ObjectMap* inner = ObjectMap::create(arena);
+  inner->append_unique("d", object_of(arena, {"y", "x"}));
+  std::vector<JsonValue> items;
+  items.push_back(object_of(arena, {"b", "a"}));
+  items.push_back(JsonValue::string("three"));
+  items.push_back(JsonValue::string("one"));
+  items.push_back(JsonValue::object(inner));
+  ObjectMap* root = ObjectMap::create(arena);
+  root->append_unique("z", array_of(arena, std::move(items)));
+  root->append_unique("a", object_of(arena, {"c", "b"}));
+  JsonValue doc = JsonValue::object(root);
+
+  sort_keys(doc);
+  EXPECT_EQ(pretty(doc),
+            "{\n"
+            "  \"a\": {\n"
+            "    \"b\": 1,\n"
+            "    \"c\": 0\n"
+            "  },\n"
+            "  \"z\": [\n"
+            "    {\n"
+            "      \"a\": 1,\n"
+            "      \"b\": 0\n"
+            "    },\n"
+            "    \"three\",\n"
+            "    \"one\",\n"
+            "    {\n"
+            "      \"d\": {\n"
+            "        \"x\": 1,\n"
+            "        \"y\": 0\n"
+            "      }\n"
+            "    }\n"
+            "  ]\n"
+            "}");
+}
+
+// A nested document with random shapes; depth is capped so the builder's recursion is too.
+JsonValue random_document(Arena& arena, std::mt19937_64& rng, int depth) {
+  std::size_t pick = depth >= 4 ? 0 : rng() % 3;
+  if (pick == 0) return JsonValue::number({arena.copy(std::to_string(rng() % 100))});
+  std::size_t count = rng() % (depth == 0 ? 40 : 8);
+  if (pick == 1) {
+    std::vector<JsonValue> items;
+    for (std::size_t i = 0; i < count; ++i) items.push_back(random_document(arena, rng, depth + 1));
+    return array_of(arena, std::move(items));
+  }
+  ObjectMap* map = ObjectMap::create(arena);
+  for (std::size_t i = 0; i < count; ++i) {
+    // insert, not append: a repeated key keeps its first place, as the reader does.
+    (void)map->insert(arena.copy(random_key(rng)), random_document(arena, rng, depth + 1));
+  }
+  return JsonValue::object(map);
+}
+
+TEST(SortKeys, LeavesRandomDocumentsSortedAndIsIdempotent) {
+  std::mt19937_64 rng(2026);
+  for (int n = 0; n < 200; ++n) {
+    SCOPED_TRACE(n);
+    Arena arena;
+    JsonValue doc = random_document(arena, rng, 0);
+    sort_keys(doc);
+    EXPECT_TRUE(keys_are_sorted(doc));
+    std::string once = pretty(doc);
+    sort_keys(doc);
+    EXPECT_EQ(pretty(doc), once);
+  }
+}
+
+TEST(SortKeys, LeavesTheHashLookupWorkingOnLargeObjects) {
+  std::mt19937_64 rng(5);
+  Keys keys = random_unique_keys(rng, 200);
+  Arena arena;
+  JsonValue v = object_of(arena, keys);
+  ObjectMap& map = v.as_object();
+  // Build the index before the sort, so that a stale one would be found afterwards.
+  ASSERT_NE(map.find(keys[0]), nullptr);
+  sort_keys(v);
+  ASSERT_NE(keys_of(v), keys);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    SCOPED_TRACE(keys[i]);
+    JsonValue* found = map.find(keys[i]);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->as_number().text, std::to_string(i));
+  }
+  EXPECT_EQ(map.find("absent"), nullptr);
+  EXPECT_FALSE(map.insert("added", JsonValue()).has_value());
+  EXPECT_TRUE(map.insert(keys[7], JsonValue()).has_value());
+  EXPECT_EQ(map.size(), keys.size() + 1);
+}
+
+}  // namespace
+}  // namespace orvel
