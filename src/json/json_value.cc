@@ -34,17 +34,32 @@ std::uint64_t mix(std::uint64_t h) {
   return h;
 }
 
+std::uint64_t load8(const char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+std::uint64_t load4(const char* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
 std::uint64_t hash_key(std::string_view key) {
-  std::uint64_t h = hash_seed() ^ (key.size() * 0x9e3779b97f4a7c15ull);
   const char* p = key.data();
   std::size_t n = key.size();
-  for (; n >= 8; n -= 8, p += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    h = mix(h ^ word) * 0x9e3779b97f4a7c15ull;
-  }
+  std::uint64_t h = hash_seed() ^ (n * 0x9e3779b97f4a7c15ull);
+  for (; n > 8; n -= 8, p += 8) h = mix(h ^ load8(p)) * 0x9e3779b97f4a7c15ull;
+  // The last 1 to 8 bytes in whole loads that may overlap (the length is already mixed in):
+  // copying a short tail byte by byte into a word costs a stalled load on every key.
   std::uint64_t tail = 0;
-  std::memcpy(&tail, p, n);
+  if (n >= 4) {
+    tail = load4(p) | (load4(p + n - 4) << 32);
+  } else if (n > 0) {
+    auto byte = [p](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])); };
+    tail = (byte(0) << 16) | (byte(n / 2) << 8) | byte(n - 1);
+  }
   return mix(h ^ tail);
 }
 
@@ -108,48 +123,31 @@ void Arena::reset() {
   limit_ = cursor_ + keep->size;
 }
 
-// JsonValue -----------------------------------------------------------------------------------
-
-JsonValue JsonValue::boolean(bool b) {
-  JsonValue v;
-  v.bool_ = b;
-  v.set(JsonKind::Bool, 0);
-  return v;
-}
-
-JsonValue JsonValue::number(NumberText n) {
-  JsonValue v;
-  v.chars_ = n.text.data();
-  v.set(JsonKind::Number, n.text.size());
-  return v;
-}
-
-JsonValue JsonValue::string(std::string_view s) {
-  JsonValue v;
-  v.chars_ = s.data();
-  v.set(JsonKind::String, s.size());
-  return v;
-}
-
-JsonValue JsonValue::array(std::span<JsonValue> items) {
-  JsonValue v;
-  v.items_ = items.data();
-  v.set(JsonKind::Array, items.size());
-  return v;
-}
-
-JsonValue JsonValue::object(ObjectMap* map) {
-  JsonValue v;
-  v.object_ = map;
-  v.set(JsonKind::Object, 0);
-  return v;
-}
-
 // ObjectMap -----------------------------------------------------------------------------------
 
 ObjectMap* ObjectMap::create(Arena& arena, std::size_t reserve) {
   auto* map = new (arena.allocate(sizeof(ObjectMap), alignof(ObjectMap))) ObjectMap(arena);
   if (reserve > 0) map->grow(reserve);
+  return map;
+}
+
+ObjectMap* ObjectMap::from_entries(Arena& arena, std::span<ObjectEntry> entries) {
+  ObjectMap* map = create(arena, entries.size());
+  if (entries.size() <= kLinearSearchMax) {
+    for (ObjectEntry& e : entries) (void)map->insert(e.key, std::move(e.value));
+    return map;
+  }
+  // Inserting one by one would hash every key twice and rebuild the index at each doubling.
+  map->allocate_index(entries.size());
+  for (ObjectEntry& e : entries) {
+    std::uint32_t& slot = map->index_[map->index_slot(e.key)];
+    if (slot != 0) {
+      map->entries_[slot - 1].value = std::move(e.value);
+      continue;
+    }
+    new (&map->entries_[map->size_]) ObjectEntry{e.key, std::move(e.value)};
+    slot = static_cast<std::uint32_t>(++map->size_);
+  }
   return map;
 }
 
@@ -171,12 +169,16 @@ std::size_t ObjectMap::index_slot(std::string_view key) const {
   return slot;
 }
 
-void ObjectMap::rebuild_index() {
+void ObjectMap::allocate_index(std::size_t entries) {
   std::size_t slots = 16;
-  while (slots < size_ * 2 + 2) slots *= 2;  // at most half full, so probes stay short
+  while (slots < entries * 2 + 2) slots *= 2;  // at most half full, so probes stay short
   index_ = arena_->allocate_array<std::uint32_t>(slots);
   std::memset(index_, 0, slots * sizeof(std::uint32_t));
   index_mask_ = slots - 1;
+}
+
+void ObjectMap::rebuild_index() {
+  allocate_index(size_);
   for (std::size_t i = 0; i < size_; ++i) {
     index_[index_slot(entries_[i].key)] = static_cast<std::uint32_t>(i + 1);
   }

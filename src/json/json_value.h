@@ -72,12 +72,38 @@ class JsonValue {
   JsonValue(JsonValue&&) = default;
   JsonValue& operator=(JsonValue&&) = default;
 
-  static JsonValue boolean(bool b);
-  static JsonValue number(NumberText n);
-  static JsonValue string(std::string_view s);
+  // Defined here rather than in the .cc: the reader makes one per value, and a call each costs.
+  static JsonValue boolean(bool b) {
+    JsonValue v;
+    v.bool_ = b;
+    v.set(JsonKind::Bool, 0);
+    return v;
+  }
+  static JsonValue number(NumberText n) {
+    JsonValue v;
+    v.chars_ = n.text.data();
+    v.set(JsonKind::Number, n.text.size());
+    return v;
+  }
+  static JsonValue string(std::string_view s) {
+    JsonValue v;
+    v.chars_ = s.data();
+    v.set(JsonKind::String, s.size());
+    return v;
+  }
   // `items` must stay valid as long as the value (normally arena memory).
-  static JsonValue array(std::span<JsonValue> items);
-  static JsonValue object(ObjectMap* map);
+  static JsonValue array(std::span<JsonValue> items) {
+    JsonValue v;
+    v.items_ = items.data();
+    v.set(JsonKind::Array, items.size());
+    return v;
+  }
+  static JsonValue object(ObjectMap* map) {
+    JsonValue v;
+    v.object_ = map;
+    v.set(JsonKind::Object, 0);
+    return v;
+  }
 
   JsonKind kind() const { return static_cast<JsonKind>(size_and_kind_ & 0xff); }
   bool is_null() const { return kind() == JsonKind::Null; }
@@ -120,6 +146,11 @@ class ObjectMap {
   // An empty map with room for `reserve` entries, allocated in `arena`.
   static ObjectMap* create(Arena& arena, std::size_t reserve = 0);
 
+  // A map of `entries` in their order, moved out of the span; a key that occurs again keeps its
+  // first position and takes the later value. Each key is hashed once, into an index sized for
+  // all of them, which is what a reader wants for an object it has just collected.
+  static ObjectMap* from_entries(Arena& arena, std::span<ObjectEntry> entries);
+
   ObjectMap(const ObjectMap&) = delete;
   ObjectMap& operator=(const ObjectMap&) = delete;
 
@@ -152,6 +183,7 @@ class ObjectMap {
   explicit ObjectMap(Arena& arena) : arena_(&arena) {}
   void grow(std::size_t min_capacity);
   void rebuild_index();
+  void allocate_index(std::size_t entries);
   std::size_t index_slot(std::string_view key) const;
 
   Arena* arena_;

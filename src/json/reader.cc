@@ -36,21 +36,32 @@ struct Reader {
   std::vector<JsonValue> values;
   std::vector<ObjectEntry> entries;
   std::string scratch;  // decoded content of a string that has escapes
+  bool failed = false;
   DecodeErrorKind error_kind = DecodeErrorKind::EndInValue;
   std::size_t error_count = 0;  // input bytes up to and including the offending one
 };
 
-// The failing step records the error and returns false; callers pass the false straight up.
-bool fail_at(Reader& r, DecodeErrorKind kind, const char* at) {
+// What a failing step returns: it converts to the "nothing" of each step's result type, and the
+// caller sees `r.failed` and passes the failure straight up. Values are returned rather than
+// written through an out-parameter so that they come back in registers.
+struct Failed {
+  operator bool() const { return false; }  // NOLINT: implicit by design
+  operator std::string_view() const { return {}; }  // NOLINT
+  operator JsonValue() const { return JsonValue(); }  // NOLINT
+};
+
+Failed fail_at(Reader& r, DecodeErrorKind kind, const char* at) {
+  r.failed = true;
   r.error_kind = kind;
   r.error_count = static_cast<std::size_t>(at - r.begin) + 1;
-  return false;
+  return {};
 }
 
-bool fail_at_end(Reader& r, DecodeErrorKind kind) {
+Failed fail_at_end(Reader& r, DecodeErrorKind kind) {
+  r.failed = true;
   r.error_kind = kind;
   r.error_count = static_cast<std::size_t>(r.end - r.begin);
-  return false;
+  return {};
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -249,16 +260,15 @@ bool read_escape(Reader& r) {
 
 // The rest of a string after its first backslash, which is at r.p; `start` is the first content
 // byte. Content is gathered in the scratch buffer and copied into the arena at the end.
-bool read_escaped_string(Reader& r, const char* start, bool valid, std::string_view& out) {
+std::string_view read_escaped_string(Reader& r, const char* start, bool valid) {
   r.scratch.assign(start, r.p);
   for (;;) {
     if (*r.p == '\\') {
-      if (!read_escape(r)) return false;
+      if (!read_escape(r)) return {};
     } else if (*r.p == '"') {
       if (!valid) return fail_at(r, DecodeErrorKind::BadText, r.p);
       ++r.p;
-      out = r.arena.copy(r.scratch);
-      return true;
+      return r.arena.copy(r.scratch);
     } else {
       return fail_at(r, DecodeErrorKind::RawControl, r.p);
     }
@@ -274,20 +284,20 @@ bool read_escaped_string(Reader& r, const char* start, bool valid, std::string_v
 }
 
 // A string whose opening quote is at r.p. Without escapes the result is a view into the input.
-bool read_string(Reader& r, std::string_view& out) {
+std::string_view read_string(Reader& r) {
   const char* start = r.p + 1;
   std::uint64_t high = 0;
-  r.p = scan_plain_run(start, r.end, high);
-  if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInString);
-  bool valid = run_is_valid(start, r.p, high);
-  if (*r.p == '"') {
-    if (!valid) return fail_at(r, DecodeErrorKind::BadText, r.p);
-    out = std::string_view(start, static_cast<std::size_t>(r.p - start));
-    ++r.p;
-    return true;
+  const char* stop = scan_plain_run(start, r.end, high);
+  r.p = stop;
+  if (stop == r.end) return fail_at_end(r, DecodeErrorKind::EndInString);
+  bool valid = run_is_valid(start, stop, high);
+  if (*stop == '"') {
+    if (!valid) return fail_at(r, DecodeErrorKind::BadText, stop);
+    r.p = stop + 1;
+    return std::string_view(start, static_cast<std::size_t>(stop - start));
   }
-  if (*r.p == '\\') return read_escaped_string(r, start, valid, out);
-  return fail_at(r, DecodeErrorKind::RawControl, r.p);
+  if (*stop == '\\') return read_escaped_string(r, start, valid);
+  return fail_at(r, DecodeErrorKind::RawControl, stop);
 }
 
 const char* skip_digits(const char* p, const char* end) {
@@ -296,84 +306,88 @@ const char* skip_digits(const char* p, const char* end) {
 }
 
 // One digit must come next (after `-`, `.`, or the exponent letter and sign).
-bool expect_digit(Reader& r) {
-  if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInValue);
-  if (!is_digit(*r.p)) return fail_at(r, DecodeErrorKind::BadNumber, r.p);
+bool expect_digit(Reader& r, const char* p) {
+  if (p == r.end) return fail_at_end(r, DecodeErrorKind::EndInValue);
+  if (!is_digit(*p)) return fail_at(r, DecodeErrorKind::BadNumber, p);
   return true;
+}
+
+// `text` with its exponent letter at `exponent` written as `e` followed by an explicit sign.
+std::string_view normalise_exponent(Arena& arena, std::string_view text, std::size_t exponent) {
+  bool has_sign = text[exponent + 1] == '+' || text[exponent + 1] == '-';
+  std::size_t size = text.size() + (has_sign ? 0 : 1);
+  char* copy = static_cast<char*>(arena.allocate(size, 1));
+  std::memcpy(copy, text.data(), exponent);
+  copy[exponent] = 'e';
+  std::size_t at = exponent + 1;
+  if (!has_sign) copy[at++] = '+';
+  std::memcpy(copy + at, text.data() + exponent + 1, text.size() - exponent - 1);
+  return std::string_view(copy, size);
 }
 
 // A number starting at r.p, kept as text. The text is a view into the input unless it has to be
 // rewritten: an exponent gets a lower-case `e` and an explicit sign, and `-0` becomes `0`.
-bool read_number(Reader& r, JsonValue& out) {
+JsonValue read_number(Reader& r) {
   const char* start = r.p;
-  if (*r.p == '-') ++r.p;
-  if (!expect_digit(r)) return false;
-  if (*r.p == '0') {
-    ++r.p;
-    if (r.p != r.end && is_digit(*r.p)) return fail_at(r, DecodeErrorKind::BadNumber, r.p);
+  const char* p = start;
+  if (*p == '-') ++p;
+  if (!expect_digit(r, p)) return {};
+  if (*p == '0') {
+    ++p;
+    if (p != r.end && is_digit(*p)) return fail_at(r, DecodeErrorKind::BadNumber, p);
   } else {
-    r.p = skip_digits(r.p + 1, r.end);
+    p = skip_digits(p + 1, r.end);
   }
   bool integer = true;
-  if (r.p != r.end && *r.p == '.') {
+  if (p != r.end && *p == '.') {
     integer = false;
-    ++r.p;
-    if (!expect_digit(r)) return false;
-    r.p = skip_digits(r.p + 1, r.end);
+    ++p;
+    if (!expect_digit(r, p)) return {};
+    p = skip_digits(p + 1, r.end);
   }
   const char* exponent = nullptr;
-  bool has_sign = false;
-  if (r.p != r.end && (*r.p == 'e' || *r.p == 'E')) {
+  bool rewrite = false;
+  if (p != r.end && (*p == 'e' || *p == 'E')) {
     integer = false;
-    exponent = r.p;
-    ++r.p;
-    if (r.p != r.end && (*r.p == '+' || *r.p == '-')) {
-      has_sign = true;
-      ++r.p;
-    }
-    if (!expect_digit(r)) return false;
-    r.p = skip_digits(r.p + 1, r.end);
-  }
-  std::string_view text(start, static_cast<std::size_t>(r.p - start));
-  if (exponent != nullptr && (*exponent == 'E' || !has_sign)) {
-    std::size_t mantissa = static_cast<std::size_t>(exponent - start);
-    std::size_t size = text.size() + (has_sign ? 0 : 1);
-    char* copy = static_cast<char*>(r.arena.allocate(size, 1));
-    std::memcpy(copy, start, mantissa);
-    copy[mantissa] = 'e';
-    if (has_sign) {
-      std::memcpy(copy + mantissa + 1, exponent + 1, text.size() - mantissa - 1);
+    exponent = p;
+    rewrite = *p == 'E';
+    ++p;
+    if (p != r.end && (*p == '+' || *p == '-')) {
+      ++p;
     } else {
-      copy[mantissa + 1] = '+';
-      std::memcpy(copy + mantissa + 2, exponent + 1, text.size() - mantissa - 1);
+      rewrite = true;
     }
-    text = std::string_view(copy, size);
-  } else if (integer && text == "-0") {
+    if (!expect_digit(r, p)) return {};
+    p = skip_digits(p + 1, r.end);
+  }
+  r.p = p;
+  std::string_view text(start, static_cast<std::size_t>(p - start));
+  if (rewrite) {
+    text = normalise_exponent(r.arena, text, static_cast<std::size_t>(exponent - start));
+  } else if (integer && text.size() == 2 && text[0] == '-' && text[1] == '0') {
     // Integers in the 64-bit range are stored as the decimal form of their value; the grammar
     // leaves `-0` as the only integer that this changes.
     text = "0";
   }
-  out = JsonValue::number(NumberText{text});
-  return true;
+  return JsonValue::number(NumberText{text});
 }
 
 // `null`, `true` or `false`, whose first letter is at r.p. What follows the last letter is left
 // to the enclosing context.
-bool read_literal(Reader& r, std::string_view word, JsonValue value, JsonValue& out) {
+JsonValue read_literal(Reader& r, std::string_view word, JsonValue value) {
   if (static_cast<std::size_t>(r.end - r.p) >= word.size() &&
       std::memcmp(r.p, word.data(), word.size()) == 0) {
     r.p += word.size();
-    out = std::move(value);
-    return true;
+    return value;
   }
-  for (std::size_t i = 1; i < word.size(); ++i) {
+  for (std::size_t i = 1;; ++i) {
+    // Some letter differs or the input ends, or the full match above would have been taken.
     if (r.p + i == r.end) return fail_at_end(r, DecodeErrorKind::EndInValue);
     if (r.p[i] != word[i]) return fail_at(r, DecodeErrorKind::BadLiteral, r.p + i);
   }
-  return false;  // unreachable: a full match was taken above
 }
 
-bool read_value(Reader& r, JsonValue& out);
+JsonValue read_value(Reader& r);
 
 // Spends one unit of the nesting budget for the bracket at r.p, or fails when none is left.
 bool enter_container(Reader& r) {
@@ -382,15 +396,15 @@ bool enter_container(Reader& r) {
   return true;
 }
 
-bool read_array(Reader& r, JsonValue& out) {
-  if (!enter_container(r)) return false;
+JsonValue read_array(Reader& r) {
+  if (!enter_container(r)) return {};
   const std::size_t base = r.values.size();
   skip_whitespace(r);
   if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInArray);
   if (*r.p != ']') {
     for (;;) {
-      JsonValue element;
-      if (!read_value(r, element)) return false;
+      JsonValue element = read_value(r);
+      if (r.failed) return {};
       r.values.push_back(std::move(element));
       skip_whitespace(r);
       if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInArray);
@@ -403,34 +417,31 @@ bool read_array(Reader& r, JsonValue& out) {
     }
   }
   ++r.p;
-  const std::size_t count = r.values.size() - base;
-  JsonValue* items = nullptr;
-  if (count > 0) {
-    items = r.arena.allocate_array<JsonValue>(count);
-    std::memcpy(static_cast<void*>(items), r.values.data() + base, count * sizeof(JsonValue));
-    r.values.resize(base);
-  }
   ++r.budget;
-  out = JsonValue::array(std::span<JsonValue>(items, count));
-  return true;
+  const std::size_t count = r.values.size() - base;
+  if (count == 0) return JsonValue::array({});
+  auto* items = r.arena.allocate_array<JsonValue>(count);
+  std::memcpy(static_cast<void*>(items), r.values.data() + base, count * sizeof(JsonValue));
+  r.values.resize(base);
+  return JsonValue::array(std::span<JsonValue>(items, count));
 }
 
-bool read_object(Reader& r, JsonValue& out) {
-  if (!enter_container(r)) return false;
+JsonValue read_object(Reader& r) {
+  if (!enter_container(r)) return {};
   const std::size_t base = r.entries.size();
   skip_whitespace(r);
   if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInObject);
   if (*r.p != '}') {
     if (*r.p != '"') return fail_at(r, DecodeErrorKind::KeyNotString, r.p);
     for (;;) {
-      std::string_view key;
-      if (!read_string(r, key)) return false;
+      std::string_view key = read_string(r);
+      if (r.failed) return {};
       skip_whitespace(r);
       if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInObject);
       if (*r.p != ':') return fail_at(r, DecodeErrorKind::NoColon, r.p);
       ++r.p;
-      JsonValue value;
-      if (!read_value(r, value)) return false;
+      JsonValue value = read_value(r);
+      if (r.failed) return {};
       r.entries.push_back(ObjectEntry{key, std::move(value)});
       skip_whitespace(r);
       if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInObject);
@@ -444,42 +455,34 @@ bool read_object(Reader& r, JsonValue& out) {
     }
   }
   ++r.p;
-  const std::size_t count = r.entries.size() - base;
-  ObjectMap* map = ObjectMap::create(r.arena, count);
-  for (std::size_t i = base; i < r.entries.size(); ++i) {
-    // A repeated key keeps its first place and takes the later value; the earlier one is dropped.
-    (void)map->insert(r.entries[i].key, std::move(r.entries[i].value));
-  }
-  r.entries.resize(base);
   ++r.budget;
-  out = JsonValue::object(map);
-  return true;
+  // A repeated key keeps its first place and takes the later value; the earlier one is dropped.
+  ObjectMap* map = ObjectMap::from_entries(
+      r.arena, std::span<ObjectEntry>(r.entries.data() + base, r.entries.size() - base));
+  r.entries.resize(base);
+  return JsonValue::object(map);
 }
 
-bool read_value(Reader& r, JsonValue& out) {
+JsonValue read_value(Reader& r) {
   skip_whitespace(r);
   if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInValue);
   switch (*r.p) {
-    case '"': {
-      std::string_view text;
-      if (!read_string(r, text)) return false;
-      out = JsonValue::string(text);
-      return true;
-    }
+    case '"':
+      return JsonValue::string(read_string(r));
     case '-':
     case '0': case '1': case '2': case '3': case '4':
     case '5': case '6': case '7': case '8': case '9':
-      return read_number(r, out);
+      return read_number(r);
     case '[':
-      return read_array(r, out);
+      return read_array(r);
     case '{':
-      return read_object(r, out);
+      return read_object(r);
     case 'n':
-      return read_literal(r, "null", JsonValue(), out);
+      return read_literal(r, "null", JsonValue());
     case 't':
-      return read_literal(r, "true", JsonValue::boolean(true), out);
+      return read_literal(r, "true", JsonValue::boolean(true));
     case 'f':
-      return read_literal(r, "false", JsonValue::boolean(false), out);
+      return read_literal(r, "false", JsonValue::boolean(false));
     default:
       return fail_at(r, DecodeErrorKind::NoValue, r.p);
   }
@@ -533,13 +536,12 @@ std::string to_string(const DecodeError& error) {
 
 Result<JsonValue, DecodeError> read_document(std::string_view input, Arena& arena) {
   Reader r(input, arena);
-  JsonValue root;
-  bool ok = read_value(r, root);
-  if (ok) {
+  JsonValue root = read_value(r);
+  if (!r.failed) {
     skip_whitespace(r);
-    if (r.p != r.end) ok = fail_at(r, DecodeErrorKind::ContentAfterValue, r.p);
+    if (r.p != r.end) fail_at(r, DecodeErrorKind::ContentAfterValue, r.p);
   }
-  if (!ok) return Err(locate(input, r.error_kind, r.error_count));
+  if (r.failed) return Err(locate(input, r.error_kind, r.error_count));
   return root;
 }
 
