@@ -94,6 +94,37 @@ TEST(ObjectMap, FindsKeysBeyondTheLinearSearchAlsoAfterTakeAllAndReinsert) {
   insert_and_check_many(arena, *map, reversed);
 }
 
+TEST(ObjectMap, FromEntriesResolvesRepeatedKeysLikeInsertingInOrder) {
+  // Sizes on both sides of the linear search; every third key comes back later in the list.
+  for (std::size_t distinct : {1u, 5u, 8u, 9u, 100u}) {
+    SCOPED_TRACE(distinct);
+    Arena arena;
+    std::vector<std::string> keys;
+    for (std::size_t i = 0; i < distinct; ++i) keys.push_back(label("key", i));
+    for (std::size_t i = 0; i < distinct; i += 3) keys.push_back(keys[i]);
+
+    std::vector<ObjectEntry> entries;
+    ObjectMap* expected = ObjectMap::create(arena);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      entries.push_back(ObjectEntry{keys[i], num(arena, std::to_string(i))});
+      (void)expected->insert(keys[i], num(arena, std::to_string(i)));
+    }
+    ObjectMap* map = ObjectMap::from_entries(arena, entries);
+    ASSERT_EQ(map->size(), distinct);
+    for (std::size_t i = 0; i < distinct; ++i) {
+      EXPECT_EQ(map->entries()[i].key, expected->entries()[i].key);
+      EXPECT_EQ(map->entries()[i].value.as_number().text, expected->entries()[i].value.as_number().text);
+      EXPECT_EQ(map->find(keys[i]), &map->entries()[i].value);
+    }
+    // The map goes on working: a new key appends, a present one is replaced in place.
+    EXPECT_FALSE(map->insert("new", JsonValue()).has_value());
+    EXPECT_TRUE(map->insert(keys[0], JsonValue()).has_value());
+    EXPECT_EQ(map->size(), distinct + 1);
+    EXPECT_EQ(map->entries().back().key, "new");
+    EXPECT_EQ(map->find("new"), &map->entries().back().value);
+  }
+}
+
 TEST(ObjectMap, TakeAllLeavesAUsableEmptyMap) {
   for (std::size_t size : {0u, 3u, 9u, 40u}) {
     SCOPED_TRACE(size);
