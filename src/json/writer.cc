@@ -38,12 +38,15 @@ constexpr bool word_needs_escape(std::uint64_t w) {
   return (below_space | has_zero(w ^ (kOnes * '"')) | has_zero(w ^ (kOnes * '\\'))) != 0;
 }
 
-// Indentation is appended from this run in one piece for the usual indent of spaces. A
-// document from the reader is at most 127 levels deep, 254 bytes at two spaces a level.
+// The separator, line break and indentation before an element are appended from this run in
+// one piece for the usual indent of spaces. A document from the reader is at most 127 levels
+// deep: 254 bytes at two spaces a level.
 constexpr std::size_t kSpaceRunBytes = 256;
-constexpr std::array<char, kSpaceRunBytes> kSpaces = [] {
-  std::array<char, kSpaceRunBytes> run{};
+constexpr std::array<char, 2 + kSpaceRunBytes> kSeparatorSpaces = [] {
+  std::array<char, 2 + kSpaceRunBytes> run{};
   for (char& c : run) c = ' ';
+  run[0] = ',';
+  run[1] = '\n';
   return run;
 }();
 
@@ -57,19 +60,21 @@ bool all_spaces(std::string_view s) {
 struct Writer {
   std::string& out;
   std::string_view indent;
-  std::string_view pad;    // at least depth * indent bytes of indentation once in use
+  std::string_view pad;    // ",\n", then at least depth * indent bytes of indentation
   std::string owned_pad;   // backs `pad` for unusual indents or depths
   std::size_t depth = 0;
   bool has_value = false;  // one flag per call: set by every finished element, read at a close
 
-  void newline_and_indent() {
-    std::size_t need = depth * indent.size();
+  // A line break and the current indentation, after a comma unless `first`.
+  void new_line(bool first) {
+    std::size_t need = 2 + depth * indent.size();
     if (need > pad.size()) {
+      if (owned_pad.empty()) owned_pad = ",\n";
       while (owned_pad.size() < need) owned_pad.append(indent);
       pad = owned_pad;
     }
-    out.push_back('\n');
-    out.append(pad.data(), need);
+    std::size_t skip = first ? 1 : 0;  // the comma
+    out.append(pad.data() + skip, need - skip);
   }
 
   void write_string(std::string_view s) {
@@ -134,9 +139,8 @@ struct Writer {
     has_value = false;
     bool first = true;
     for (const JsonValue& item : items) {
-      if (!first) out.push_back(',');
+      new_line(first);
       first = false;
-      newline_and_indent();
       write(item);
     }
     close(']');
@@ -148,9 +152,8 @@ struct Writer {
     has_value = false;
     bool first = true;
     for (const ObjectEntry& entry : map.entries()) {
-      if (!first) out.push_back(',');
+      new_line(first);
       first = false;
-      newline_and_indent();
       write_string(entry.key);
       out.append(": ");
       write(entry.value);
@@ -160,7 +163,7 @@ struct Writer {
 
   void close(char bracket) {
     --depth;
-    if (has_value) newline_and_indent();
+    if (has_value) new_line(true);
     out.push_back(bracket);
   }
 };
@@ -169,7 +172,7 @@ struct Writer {
 
 void write_pretty(const JsonValue& value, std::string_view indent, std::string& out) {
   Writer w{out, indent, {}, {}, 0, false};
-  if (all_spaces(indent)) w.pad = std::string_view(kSpaces.data(), kSpaces.size());
+  if (all_spaces(indent)) w.pad = std::string_view(kSeparatorSpaces.data(), kSeparatorSpaces.size());
   w.write(value);
 }
 
