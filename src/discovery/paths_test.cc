@@ -108,15 +108,6 @@ TEST(DisplayName, IsRelativeOnlyBelowTheWorkingDirectory) {
   }
 }
 
-TEST(DisplayName, SpellingsOfOneFileShareANameButDotDotDoesNot) {
-  const std::string cwd = "/srv/work";
-  for (const char* argument : {"a.json", "./a.json", ".//a.json", "/srv/work/a.json", "a.json/"}) {
-    SCOPED_TRACE(argument);
-    EXPECT_EQ(display_name(resolve_path(cwd, argument), cwd), "a.json");
-  }
-  EXPECT_EQ(display_name(resolve_path(cwd, "sub/../a.json"), cwd), "sub/../a.json");
-}
-
 // Restores the working directory of the test process, whatever happens in between.
 class CwdGuard {
  public:

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <pty.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -155,27 +154,6 @@ TEST(ReportStream, KeepsLongWritesWholeAndInOrder) {
     out.write(">");
   });
   EXPECT_EQ(bytes, "<" + text + ">");
-}
-
-TEST(ReportStream, DropsWhatCannotBeWrittenAndTheCountsStand) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  ::close(fds[0]);
-  struct sigaction ignore {}, old {};
-  ignore.sa_handler = SIG_IGN;
-  ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &old), 0);
-  {
-    StdoutNotATerminal redirect;
-    FileSet files;
-    files["a.json"] = {passed("x"), failed("y", std::string(20000, 'm'))};
-    ReportStream out(fds[1]);
-    ReportCounts counts = print_report(out, files);
-    out.flush();
-    EXPECT_EQ(counts.passed, 1u);
-    EXPECT_EQ(counts.total, 2u);
-  }
-  ::sigaction(SIGPIPE, &old, nullptr);
-  ::close(fds[1]);
 }
 
 // The banner as seen on a pseudo-terminal of `columns` columns that is descriptor 1 of a child.
