@@ -7,12 +7,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "base/byte_buffer.h"
 #include "base/os_error.h"
 #include "discovery/find_files.h"
 #include "discovery/paths.h"
@@ -28,6 +30,8 @@ namespace {
 constexpr std::string_view kIndent = "  ";
 constexpr std::size_t kMinReadGrowth = 4096;  // a file whose size was unknown grows in page steps
 constexpr std::size_t kTextCapacity = 128;    // a first guess; the buffer is reused after that
+
+constexpr const char* kOutOfMemory = "IOError: out of memory";
 
 std::string io_error(int error_number) { return "IOError: " + os_error_text(error_number); }
 
@@ -47,36 +51,30 @@ std::string check_regular(const struct stat& st) {
 
 // Reads everything from `fd` into `bytes`, starting with room for `size_hint` bytes. Returns the
 // failure text, or an empty string.
-std::string gather_bytes(int fd, std::size_t size_hint, std::string& bytes) {
-  try {
-    // One byte more than the size, so the read that reports the end needs no growth.
-    bytes.resize(size_hint + 1);
-    std::size_t used = 0;
-    for (;;) {
-      if (used == bytes.size()) {
-        if (bytes.size() > bytes.max_size() / 2) throw std::bad_alloc();
-        bytes.resize(std::max(bytes.size() * 2, kMinReadGrowth));
-      }
-      ssize_t n = ::read(fd, bytes.data() + used, bytes.size() - used);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        int error_number = errno;
+std::string gather_bytes(int fd, std::size_t size_hint, ByteBuffer& bytes) {
+  // One byte more than the size, so the read that reports the end needs no growth.
+  if (!bytes.reserve(size_hint + 1)) return kOutOfMemory;
+  for (;;) {
+    if (bytes.size() == bytes.capacity()) {
+      std::size_t capacity = bytes.capacity();
+      if (capacity > SIZE_MAX / 2 || !bytes.reserve(std::max(capacity * 2, kMinReadGrowth))) {
         bytes.clear();
-        return io_error(error_number);
+        return kOutOfMemory;
       }
-      if (n == 0) break;
-      used += static_cast<std::size_t>(n);
     }
-    bytes.resize(used);
-  } catch (const std::bad_alloc&) {
-    bytes.clear();
-    bytes.shrink_to_fit();
-    return "IOError: out of memory";
+    ssize_t n = ::read(fd, bytes.data() + bytes.size(), bytes.capacity() - bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int error_number = errno;
+      bytes.clear();
+      return io_error(error_number);
+    }
+    if (n == 0) return {};
+    bytes.set_size(bytes.size() + static_cast<std::size_t>(n));
   }
-  return {};
 }
 
-std::string read_whole_file(const std::string& path, std::string& bytes) {
+std::string read_whole_file(const std::string& path, ByteBuffer& bytes) {
   // O_NONBLOCK: a FIFO put in the file's place must not hang the run waiting for a writer.
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return io_error(errno);
@@ -89,7 +87,7 @@ std::string read_whole_file(const std::string& path, std::string& bytes) {
     // A size beyond what a string can hold cannot be read into memory anyway.
     if (st.st_size > 0) {
       auto size = static_cast<unsigned long long>(st.st_size);
-      if (size >= bytes.max_size()) return "IOError: out of memory";
+      if (size > SIZE_MAX / 2) return kOutOfMemory;
       size_hint = static_cast<std::size_t>(size);
     }
   }
@@ -175,7 +173,7 @@ Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& s
   std::string failure = read_whole_file(path, scratch.bytes);
   if (!failure.empty()) return Err{std::move(failure)};
 
-  Result<JsonValue, DecodeError> read = read_document(scratch.bytes, scratch.arena);
+  Result<JsonValue, DecodeError> read = read_document(scratch.bytes.view(), scratch.arena);
   if (!read.ok()) return Err{"JSONDecodeError: " + to_string(read.error())};
   JsonValue document = std::move(read).value();
 
@@ -184,7 +182,7 @@ Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& s
   write_pretty(document, kIndent, scratch.text);
   scratch.text.push_back('\n');
 
-  failure = write_back(path, scratch.bytes, scratch.text);
+  failure = write_back(path, scratch.bytes.view(), scratch.text);
   if (!failure.empty()) return Err{std::move(failure)};
   return document;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_buffer.h"
 #include "base/result.h"
 #include "json/json_value.h"
 #include "main/report.h"
@@ -14,7 +15,7 @@ namespace orvel {
 // Memory that one file's turn uses, kept from file to file so that later files reuse pages that
 // are already mapped. Nothing in it outlives a file's turn as far as results are concerned.
 struct FileScratch {
-  std::string bytes;  // the file as read; unescaped strings of the document point into it
+  ByteBuffer bytes;   // the file as read; unescaped strings of the document point into it
   Arena arena;        // the document's containers and decoded strings
   std::string text;   // the new text
 };
