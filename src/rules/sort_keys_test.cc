@@ -11,11 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "json/reader.h"
 #include "json/writer.h"
 #include "natural/natural.h"
 #include "rules/rules.h"
-#include "tests/test_support.h"
 
 namespace orvel {
 namespace {
@@ -226,36 +224,6 @@ TEST(SortKeys, LeavesTheHashLookupWorkingOnLargeObjects) {
   EXPECT_FALSE(map.insert("added", JsonValue()).has_value());
   EXPECT_TRUE(map.insert(keys[7], JsonValue()).has_value());
   EXPECT_EQ(map.size(), keys.size() + 1);
-}
-
-TEST(SortKeys, SortsRealDocumentsWithoutLosingAnything) {
-  for (const char* name : {"canada.json", "citm_catalog.json", "twitter.json"}) {
-    SCOPED_TRACE(name);
-    std::string bytes = orvel::testing::read_file(orvel::testing::shared_path(std::string("bench-data/") + name));
-    Arena arena;
-    auto doc = read_document(bytes, arena);
-    ASSERT_TRUE(doc.ok()) << to_string(doc.error());
-    std::string before = pretty(doc.value());
-    sort_keys(doc.value());
-    EXPECT_TRUE(keys_are_sorted(doc.value()));
-    std::string once = pretty(doc.value());
-    // Only the order of lines within objects changes; sorting the lines makes that visible.
-    auto lines = [](const std::string& text) {
-      std::vector<std::string> out;
-      std::size_t start = 0;
-      for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == ',') line.pop_back();
-        out.push_back(line);
-      }
-      out.push_back(text.substr(start));
-      std::sort(out.begin(), out.end());
-      return out;
-    };
-    EXPECT_EQ(lines(once), lines(before));
-    sort_keys(doc.value());
-    EXPECT_EQ(pretty(doc.value()), once);
-  }
 }
 
 }  // namespace
