@@ -11,7 +11,8 @@ namespace orvel {
 
 namespace {
 
-// Below this many entries, insertion sort does fewer moves and no buffer traffic.
+// Runs this short are insertion sorted: for so few entries its shifting costs less than
+// merging through the buffer.
 constexpr std::size_t kInsertionRun = 16;
 
 bool less(const ObjectEntry& a, const ObjectEntry& b) { return natural_compare(a.key, b.key) < 0; }
