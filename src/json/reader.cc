@@ -3,7 +3,11 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
