@@ -57,6 +57,58 @@ bool all_spaces(std::string_view s) {
   return true;
 }
 
+// Bytes that the quoted, escaped form of `s` takes.
+std::size_t quoted_size(std::string_view s) {
+  std::size_t size = s.size() + 2;
+  const char* p = s.data();
+  const char* end = p + s.size();
+  while (p != end) {
+    if (end - p >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      if (!word_needs_escape(w)) {
+        p += 8;
+        continue;
+      }
+    }
+    char letter = kEscape[static_cast<unsigned char>(*p++)];
+    if (letter != 0) size += letter == 'u' ? 5 : 1;
+  }
+  return size;
+}
+
+// Exact bytes that the text of `v` at nesting `depth` takes with an indent of `unit` bytes.
+// Recursion depth is the document's nesting, which the reader caps at 127 levels.
+std::size_t text_size(const JsonValue& v, std::size_t depth, std::size_t unit) {
+  switch (v.kind()) {
+    case JsonKind::Null:
+      return 4;
+    case JsonKind::Bool:
+      return v.as_bool() ? 4 : 5;
+    case JsonKind::Number:
+      return v.as_number().text.size();
+    case JsonKind::String:
+      return quoted_size(v.as_string());
+    case JsonKind::Array:
+    case JsonKind::Object:
+      break;
+  }
+  std::size_t n = 0;
+  std::size_t size = 2;  // the brackets
+  if (v.kind() == JsonKind::Array) {
+    for (const JsonValue& item : v.as_array()) size += text_size(item, depth + 1, unit);
+    n = v.as_array().size();
+  } else {
+    for (const ObjectEntry& entry : v.as_object().entries()) {
+      size += quoted_size(entry.key) + 2 + text_size(entry.value, depth + 1, unit);
+    }
+    n = v.as_object().size();
+  }
+  if (n == 0) return size;
+  // A line feed and indentation before each element and before the close; commas between.
+  return size + n * (1 + (depth + 1) * unit) + (n - 1) + 1 + depth * unit;
+}
+
 struct Writer {
   std::string& out;
   std::string_view indent;
@@ -171,9 +223,17 @@ struct Writer {
 }  // namespace
 
 void write_pretty(const JsonValue& value, std::string_view indent, std::string& out) {
+  // Sized once up front: a buffer that grows by doubling holds its old and new copies at the
+  // same time, which for a large file costs more memory than the file itself. One byte more
+  // leaves room for the line feed that ends a file, so adding it does not grow the buffer.
+  out.reserve(out.size() + pretty_size(value, indent) + 1);
   Writer w{out, indent, {}, {}, 0, false};
   if (all_spaces(indent)) w.pad = std::string_view(kSeparatorSpaces.data(), kSeparatorSpaces.size());
   w.write(value);
+}
+
+std::size_t pretty_size(const JsonValue& value, std::string_view indent) {
+  return text_size(value, 0, indent.size());
 }
 
 }  // namespace orvel

@@ -2,6 +2,7 @@
 #ifndef ORVEL_JSON_WRITER_H_
 #define ORVEL_JSON_WRITER_H_
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -10,8 +11,12 @@
 namespace orvel {
 
 // Appends the text of `value` to `out`, each level indented by one more `indent`, with no line
-// feed before or after it.
+// feed before or after it. `out` is grown once, with room for that text plus one byte (the
+// caller's final line feed).
 void write_pretty(const JsonValue& value, std::string_view indent, std::string& out);
+
+// The exact number of bytes write_pretty appends for `value`.
+std::size_t pretty_size(const JsonValue& value, std::string_view indent);
 
 }  // namespace orvel
 

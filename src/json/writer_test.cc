@@ -16,9 +16,11 @@
 namespace orvel {
 namespace {
 
+// Also checks that the size the buffer is grown to beforehand is the size written.
 std::string pretty(const JsonValue& v, std::string_view indent = "  ") {
   std::string out;
   write_pretty(v, indent, out);
+  EXPECT_EQ(pretty_size(v, indent), out.size());
   return out;
 }
 
