@@ -111,11 +111,21 @@ std::size_t text_size(const JsonValue& v, std::size_t depth, std::size_t unit) {
 
 struct Writer {
   std::string& out;
+  const TextPieces* pieces;  // null when the text is collected whole
   std::string_view indent;
   std::string_view pad;    // ",\n", then at least depth * indent bytes of indentation
   std::string owned_pad;   // backs `pad` for unusual indents or depths
   std::size_t depth = 0;
   bool has_value = false;  // one flag per call: set by every finished element, read at a close
+
+  // Between elements, hands a full piece over. Checked per element rather than per byte, so a
+  // piece may exceed its size by one element's text.
+  void maybe_hand_over() {
+    if (pieces != nullptr && out.size() >= pieces->piece_bytes) {
+      pieces->consume(pieces->context, out);
+      out.clear();
+    }
+  }
 
   // A line break and the current indentation, after a comma unless `first`.
   void new_line(bool first) {
@@ -191,6 +201,7 @@ struct Writer {
     has_value = false;
     bool first = true;
     for (const JsonValue& item : items) {
+      maybe_hand_over();
       new_line(first);
       first = false;
       write(item);
@@ -204,6 +215,7 @@ struct Writer {
     has_value = false;
     bool first = true;
     for (const ObjectEntry& entry : map.entries()) {
+      maybe_hand_over();
       new_line(first);
       first = false;
       write_string(entry.key);
@@ -220,6 +232,13 @@ struct Writer {
   }
 };
 
+void render(const JsonValue& value, std::string_view indent, std::string& out,
+            const TextPieces* pieces) {
+  Writer w{out, pieces, indent, {}, {}, 0, false};
+  if (all_spaces(indent)) w.pad = std::string_view(kSeparatorSpaces.data(), kSeparatorSpaces.size());
+  w.write(value);
+}
+
 }  // namespace
 
 void write_pretty(const JsonValue& value, std::string_view indent, std::string& out) {
@@ -227,9 +246,15 @@ void write_pretty(const JsonValue& value, std::string_view indent, std::string& 
   // same time, which for a large file costs more memory than the file itself. One byte more
   // leaves room for the line feed that ends a file, so adding it does not grow the buffer.
   out.reserve(out.size() + pretty_size(value, indent) + 1);
-  Writer w{out, indent, {}, {}, 0, false};
-  if (all_spaces(indent)) w.pad = std::string_view(kSeparatorSpaces.data(), kSeparatorSpaces.size());
-  w.write(value);
+  render(value, indent, out, nullptr);
+}
+
+void write_pretty_pieces(const JsonValue& value, std::string_view indent, std::string& buffer,
+                         const TextPieces& pieces) {
+  buffer.clear();
+  // Room for a piece plus the element that may overrun it, so the buffer rarely grows.
+  buffer.reserve(pieces.piece_bytes + pieces.piece_bytes / 4);
+  render(value, indent, buffer, &pieces);
 }
 
 std::size_t pretty_size(const JsonValue& value, std::string_view indent) {

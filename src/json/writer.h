@@ -15,6 +15,21 @@ namespace orvel {
 // caller's final line feed).
 void write_pretty(const JsonValue& value, std::string_view indent, std::string& out);
 
+// Where text rendered in pieces goes: `consume` receives each piece, in order, once the buffer
+// holds `piece_bytes` or more.
+struct TextPieces {
+  std::size_t piece_bytes;
+  void (*consume)(void* context, std::string_view piece);
+  void* context;
+};
+
+// Renders like write_pretty, but hands the text over in pieces instead of holding it whole, so a
+// large document's text never occupies memory at once. `buffer` is emptied and serves as the
+// only working memory (its capacity is kept for reuse); the last piece, possibly short or empty,
+// is left in it for the caller.
+void write_pretty_pieces(const JsonValue& value, std::string_view indent, std::string& buffer,
+                         const TextPieces& pieces);
+
 // The exact number of bytes write_pretty appends for `value`.
 std::size_t pretty_size(const JsonValue& value, std::string_view indent);
 

@@ -29,7 +29,6 @@ namespace {
 
 constexpr std::string_view kIndent = "  ";
 constexpr std::size_t kMinReadGrowth = 4096;  // a file whose size was unknown grows in page steps
-constexpr std::size_t kTextCapacity = 128;    // a first guess; the buffer is reused after that
 
 constexpr const char* kOutOfMemory = "IOError: out of memory";
 
@@ -94,12 +93,13 @@ std::string read_whole_file(const std::string& path, ByteBuffer& bytes) {
   return gather_bytes(fd, size_hint, bytes);
 }
 
-// Writes all of `data` at offset 0. Returns 0, or the error number; -1 stands for a write that
+// Writes all of `data` at `offset`. Returns 0, or the error number; -1 stands for a write that
 // accepted nothing.
-int write_all_at_start(int fd, std::string_view data) {
+int write_all_at(int fd, std::string_view data, std::size_t offset) {
   std::size_t done = 0;
   while (done < data.size()) {
-    ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(done));
+    ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done,
+                         static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
@@ -110,24 +110,53 @@ int write_all_at_start(int fd, std::string_view data) {
   return 0;
 }
 
-// Reserves the blocks for `length` bytes without changing the file's size or contents, so that a
-// full disk shows up before the first byte of the old text is overwritten. Returns the failure
-// text, or an empty string. posix_fallocate is no substitute: where the file system cannot
-// reserve, it writes zeros, which would destroy the old text.
-std::string reserve_space(int fd, std::size_t length) {
-  if (length == 0) return {};
+// Reserves blocks for the bytes from `from` to `to` without changing the file's size or contents,
+// so that a full disk shows up before those bytes are written. Returns 0 or the error number.
+// posix_fallocate is no substitute: where the file system cannot reserve, it writes zeros, which
+// would destroy the old text.
+int reserve_space(int fd, std::size_t from, std::size_t to) {
+  if (to <= from) return 0;
   for (;;) {
-    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length)) == 0) return {};
+    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from),
+                    static_cast<off_t>(to - from)) == 0) {
+      return 0;
+    }
     if (errno == EINTR) continue;
     // The file system cannot reserve; the write itself will find out whether there is room.
-    if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) return {};
-    return io_error(errno);
+    if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) return 0;
+    return errno;
   }
 }
 
-// Puts `text` in place of the file's contents. The file is overwritten, never truncated first:
-// if anything fails part-way, the old bytes, still in memory, are put back.
-std::string write_back(const std::string& path, std::string_view old_bytes, std::string_view text) {
+// The new text on its way into the file, piece by piece as the writer renders it. The file is
+// overwritten, never truncated first, so that whatever fails part-way, the old bytes, still in
+// memory, can be put back.
+struct Rewrite {
+  int fd;
+  std::size_t old_size;
+  std::size_t written = 0;
+  int error_number = 0;  // the first failure; -1 for a write that accepted nothing
+
+  void put(std::string_view piece) {
+    if (error_number != 0) return;  // the text after a failure has nowhere to go
+    std::size_t end = written + piece.size();
+    // Only the part beyond the old length needs new blocks.
+    error_number = reserve_space(fd, std::max(written, old_size), end);
+    if (error_number == 0) error_number = write_all_at(fd, piece, written);
+    written = end;
+  }
+
+  static void consume(void* context, std::string_view piece) {
+    static_cast<Rewrite*>(context)->put(piece);
+  }
+};
+
+constexpr std::size_t kPieceBytes = 512 * 1024;  // large enough that write calls cost nothing
+
+// Renders `document` into the file at `path` in place of its contents, `old_bytes`. Returns the
+// failure text, or an empty string. On failure the file holds `old_bytes` again.
+std::string write_back(const std::string& path, std::string_view old_bytes,
+                       const JsonValue& document, std::string& buffer) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return io_error(errno);
   FdGuard guard{fd};
@@ -135,18 +164,20 @@ std::string write_back(const std::string& path, std::string_view old_bytes, std:
   if (::fstat(fd, &st) != 0) return io_error(errno);
   std::string refusal = check_regular(st);
   if (!refusal.empty()) return refusal;
-  std::string failure = reserve_space(fd, text.size());
-  if (!failure.empty()) return failure;
 
-  int error_number = write_all_at_start(fd, text);
-  if (error_number == 0 && ::ftruncate(fd, static_cast<off_t>(text.size())) != 0) {
+  Rewrite rewrite{fd, old_bytes.size()};
+  write_pretty_pieces(document, kIndent, buffer, TextPieces{kPieceBytes, &Rewrite::consume, &rewrite});
+  buffer.push_back('\n');
+  rewrite.put(buffer);
+  int error_number = rewrite.error_number;
+  if (error_number == 0 && ::ftruncate(fd, static_cast<off_t>(rewrite.written)) != 0) {
     error_number = errno;
   }
   if (error_number == 0) return {};
 
   // Best effort: the first error is the one reported, whatever the repair meets. The old length
   // is restored even if the old bytes could not all be put back.
-  (void)write_all_at_start(fd, old_bytes);
+  (void)write_all_at(fd, old_bytes, 0);
   (void)::ftruncate(fd, static_cast<off_t>(old_bytes.size()));
   return error_number < 0 ? std::string("IOError: failed to write whole buffer") : io_error(error_number);
 }
@@ -178,11 +209,7 @@ Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& s
   JsonValue document = std::move(read).value();
 
   sort_keys(document);
-  scratch.text.reserve(kTextCapacity);
-  write_pretty(document, kIndent, scratch.text);
-  scratch.text.push_back('\n');
-
-  failure = write_back(path, scratch.bytes.view(), scratch.text);
+  failure = write_back(path, scratch.bytes.view(), document, scratch.text);
   if (!failure.empty()) return Err{std::move(failure)};
   return document;
 }
