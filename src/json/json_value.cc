@@ -3,9 +3,12 @@
 
 #include <sys/auxv.h>
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "base/pages.h"
 
 namespace orvel {
 
@@ -13,6 +16,10 @@ namespace {
 
 constexpr std::size_t kFirstBlockBytes = 64 * 1024;  // a small file never needs more than one
 constexpr std::size_t kLinearSearchMax = 8;           // up to here a scan beats hashing
+// Objects up to this size have their repeated keys found through an index on the stack, which
+// is dropped afterwards: most objects are only iterated, and a kept index would be arena memory
+// touched for nothing (a later lookup builds one when it needs it).
+constexpr std::size_t kStackIndexSlots = 128;
 
 // Per-process key for the hash, so that crafted keys cannot be chosen to collide. The kernel
 // hands every process 16 random bytes at start-up; reading them costs nothing.
@@ -70,7 +77,7 @@ std::uint64_t hash_key(std::string_view key) {
 Arena::~Arena() {
   while (blocks_ != nullptr) {
     Block* next = blocks_->next;
-    std::free(blocks_);
+    free_pages(blocks_, sizeof(Block) + blocks_->size);
     blocks_ = next;
   }
 }
@@ -90,7 +97,7 @@ void* Arena::allocate_slow(std::size_t bytes, std::size_t align) {
   if (size < bytes + align) size = bytes + align;
   // The header is 16 bytes, so every block's data starts 16-byte aligned (malloc's guarantee).
   static_assert(sizeof(Block) == 16);
-  auto* block = static_cast<Block*>(std::malloc(sizeof(Block) + size));
+  auto* block = static_cast<Block*>(allocate_pages(sizeof(Block) + size));
   if (block == nullptr) throw std::bad_alloc();
   block->next = blocks_;
   block->size = size;
@@ -114,7 +121,7 @@ void Arena::reset() {
   Block* other = keep->next;
   while (other != nullptr) {
     Block* next = other->next;
-    std::free(other);
+    free_pages(other, sizeof(Block) + other->size);
     other = next;
   }
   keep->next = nullptr;
@@ -138,7 +145,15 @@ ObjectMap* ObjectMap::from_entries(Arena& arena, std::span<ObjectEntry> entries)
     return map;
   }
   // Inserting one by one would hash every key twice and rebuild the index at each doubling.
-  map->allocate_index(entries.size());
+  std::array<std::uint32_t, kStackIndexSlots> stack_index;
+  std::size_t slots = index_slots_for(entries.size());
+  if (slots <= kStackIndexSlots) {
+    std::memset(stack_index.data(), 0, slots * sizeof(std::uint32_t));
+    map->index_ = stack_index.data();
+    map->index_mask_ = slots - 1;
+  } else {
+    map->allocate_index(entries.size());
+  }
   for (ObjectEntry& e : entries) {
     std::uint32_t& slot = map->index_[map->index_slot(e.key)];
     if (slot != 0) {
@@ -148,6 +163,7 @@ ObjectMap* ObjectMap::from_entries(Arena& arena, std::span<ObjectEntry> entries)
     new (&map->entries_[map->size_]) ObjectEntry{e.key, std::move(e.value)};
     slot = static_cast<std::uint32_t>(++map->size_);
   }
+  if (map->index_ == stack_index.data()) map->drop_index();
   return map;
 }
 
@@ -169,9 +185,14 @@ std::size_t ObjectMap::index_slot(std::string_view key) const {
   return slot;
 }
 
-void ObjectMap::allocate_index(std::size_t entries) {
+std::size_t ObjectMap::index_slots_for(std::size_t entries) {
   std::size_t slots = 16;
   while (slots < entries * 2 + 2) slots *= 2;  // at most half full, so probes stay short
+  return slots;
+}
+
+void ObjectMap::allocate_index(std::size_t entries) {
+  std::size_t slots = index_slots_for(entries);
   index_ = arena_->allocate_array<std::uint32_t>(slots);
   std::memset(index_, 0, slots * sizeof(std::uint32_t));
   index_mask_ = slots - 1;

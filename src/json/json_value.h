@@ -184,6 +184,7 @@ class ObjectMap {
   void grow(std::size_t min_capacity);
   void rebuild_index();
   void allocate_index(std::size_t entries);
+  static std::size_t index_slots_for(std::size_t entries);
   std::size_t index_slot(std::string_view key) const;
 
   Arena* arena_;
