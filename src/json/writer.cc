@@ -1,10 +1,14 @@
-// The pretty writer: one pass over the document, appending to one buffer.
+// The pretty writer: one pass over the document, into one buffer.
 #include "json/writer.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <string>
+
+#include "base/byte_buffer.h"
 
 namespace orvel {
 
@@ -109,21 +113,48 @@ std::size_t text_size(const JsonValue& v, std::size_t depth, std::size_t unit) {
   return size + n * (1 + (depth + 1) * unit) + (n - 1) + 1 + depth * unit;
 }
 
+// Renders into a ByteBuffer through a raw cursor: every token first makes sure of its room with
+// one comparison, then is copied without further checks. The text is either collected whole or
+// handed over in pieces between elements.
 struct Writer {
-  std::string& out;
+  ByteBuffer& buf;
   const TextPieces* pieces;  // null when the text is collected whole
   std::string_view indent;
   std::string_view pad;    // ",\n", then at least depth * indent bytes of indentation
   std::string owned_pad;   // backs `pad` for unusual indents or depths
+  char* cur = nullptr;
+  char* limit = nullptr;
   std::size_t depth = 0;
   bool has_value = false;  // one flag per call: set by every finished element, read at a close
+
+  std::size_t used() const { return static_cast<std::size_t>(cur - buf.data()); }
+
+  // Room for `n` more bytes. Growing keeps what is written; only a string longer than the
+  // buffer, or a document collected whole, ever gets here.
+  void make_room(std::size_t n) {
+    std::size_t size = used();
+    std::size_t capacity = buf.capacity();
+    std::size_t wanted = capacity * 2 > size + n ? capacity * 2 : size + n;
+    buf.set_size(size);
+    if (!buf.reserve(wanted < 4096 ? 4096 : wanted)) throw std::bad_alloc();
+    cur = buf.data() + size;
+    limit = buf.data() + buf.capacity();
+  }
+  void ensure(std::size_t n) {
+    if (static_cast<std::size_t>(limit - cur) < n) make_room(n);
+  }
+  void put(const char* p, std::size_t n) {
+    std::memcpy(cur, p, n);
+    cur += n;
+  }
+  void put(std::string_view s) { put(s.data(), s.size()); }
 
   // Between elements, hands a full piece over. Checked per element rather than per byte, so a
   // piece may exceed its size by one element's text.
   void maybe_hand_over() {
-    if (pieces != nullptr && out.size() >= pieces->piece_bytes) {
-      pieces->consume(pieces->context, out);
-      out.clear();
+    if (pieces != nullptr && used() >= pieces->piece_bytes) {
+      pieces->consume(pieces->context, std::string_view(buf.data(), used()));
+      cur = buf.data();
     }
   }
 
@@ -136,15 +167,18 @@ struct Writer {
       pad = owned_pad;
     }
     std::size_t skip = first ? 1 : 0;  // the comma
-    out.append(pad.data() + skip, need - skip);
+    ensure(need);
+    put(pad.data() + skip, need - skip);
   }
 
   void write_string(std::string_view s) {
-    out.push_back('"');
     const char* p = s.data();
     const char* end = p + s.size();
-    const char* run = p;  // start of the bytes not yet copied
+    // The common short string without escapes is checked once for its whole length.
+    ensure(s.size() + 2);
+    *cur++ = '"';
     while (p != end) {
+      const char* run = p;
       while (end - p >= 8) {
         std::uint64_t w;
         std::memcpy(&w, p, 8);
@@ -152,35 +186,43 @@ struct Writer {
         p += 8;
       }
       while (p != end && kEscape[static_cast<unsigned char>(*p)] == 0) ++p;
+      // Escapes make the text longer than the room made above: a run and one escape, plus the
+      // rest of the string and its closing quote, must fit before they are written.
+      ensure(static_cast<std::size_t>(p - run) + 6 + static_cast<std::size_t>(end - p) + 1);
+      put(run, static_cast<std::size_t>(p - run));
       if (p == end) break;
-      out.append(run, static_cast<std::size_t>(p - run));
-      auto byte = static_cast<unsigned char>(*p);
+      auto byte = static_cast<unsigned char>(*p++);
       char letter = kEscape[byte];
       if (letter == 'u') {
         static constexpr char kHex[] = "0123456789abcdef";
         const char form[6] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xf]};
-        out.append(form, sizeof form);
+        put(form, sizeof form);
       } else {
         const char form[2] = {'\\', letter};
-        out.append(form, sizeof form);
+        put(form, sizeof form);
       }
-      run = ++p;
     }
-    out.append(run, static_cast<std::size_t>(end - run));
-    out.push_back('"');
+    *cur++ = '"';
   }
 
   // Recursion depth is the document's nesting, which the reader caps at 127 levels.
   void write(const JsonValue& v) {
     switch (v.kind()) {
       case JsonKind::Null:
-        out.append("null");
+        ensure(4);
+        put("null", 4);
         break;
       case JsonKind::Bool:
-        out.append(v.as_bool() ? "true" : "false");
+        ensure(5);
+        if (v.as_bool()) {
+          put("true", 4);
+        } else {
+          put("false", 5);
+        }
         break;
       case JsonKind::Number:
-        out.append(v.as_number().text);
+        ensure(v.as_number().text.size());
+        put(v.as_number().text);
         break;
       case JsonKind::String:
         write_string(v.as_string());
@@ -195,10 +237,15 @@ struct Writer {
     has_value = true;
   }
 
-  void write_array(std::span<const JsonValue> items) {
-    out.push_back('[');
+  void open(char bracket) {
+    ensure(1);
+    *cur++ = bracket;
     ++depth;
     has_value = false;
+  }
+
+  void write_array(std::span<const JsonValue> items) {
+    open('[');
     bool first = true;
     for (const JsonValue& item : items) {
       maybe_hand_over();
@@ -210,16 +257,15 @@ struct Writer {
   }
 
   void write_object(const ObjectMap& map) {
-    out.push_back('{');
-    ++depth;
-    has_value = false;
+    open('{');
     bool first = true;
     for (const ObjectEntry& entry : map.entries()) {
       maybe_hand_over();
       new_line(first);
       first = false;
       write_string(entry.key);
-      out.append(": ");
+      ensure(2);
+      put(": ", 2);
       write(entry.value);
     }
     close('}');
@@ -228,32 +274,37 @@ struct Writer {
   void close(char bracket) {
     --depth;
     if (has_value) new_line(true);
-    out.push_back(bracket);
+    ensure(1);
+    *cur++ = bracket;
   }
 };
 
-void render(const JsonValue& value, std::string_view indent, std::string& out,
-            const TextPieces* pieces) {
-  Writer w{out, pieces, indent, {}, {}, 0, false};
-  if (all_spaces(indent)) w.pad = std::string_view(kSeparatorSpaces.data(), kSeparatorSpaces.size());
+// Renders `value` into `buf` (emptied first); returns the number of bytes left in it.
+std::size_t render(const JsonValue& value, std::string_view indent, ByteBuffer& buf,
+                   const TextPieces* pieces) {
+  std::string_view pad;
+  if (all_spaces(indent)) pad = std::string_view(kSeparatorSpaces.data(), kSeparatorSpaces.size());
+  Writer w{buf, pieces, indent, pad, {}, buf.data(), buf.data() + buf.capacity()};
   w.write(value);
+  buf.set_size(w.used());
+  return w.used();
 }
 
 }  // namespace
 
 void write_pretty(const JsonValue& value, std::string_view indent, std::string& out) {
   // Sized once up front: a buffer that grows by doubling holds its old and new copies at the
-  // same time, which for a large file costs more memory than the file itself. One byte more
-  // leaves room for the line feed that ends a file, so adding it does not grow the buffer.
-  out.reserve(out.size() + pretty_size(value, indent) + 1);
-  render(value, indent, out, nullptr);
+  // same time, which for a large file costs more memory than the file itself.
+  ByteBuffer text;
+  if (!text.reserve(pretty_size(value, indent))) throw std::bad_alloc();
+  render(value, indent, text, nullptr);
+  out.append(text.view());
 }
 
-void write_pretty_pieces(const JsonValue& value, std::string_view indent, std::string& buffer,
+void write_pretty_pieces(const JsonValue& value, std::string_view indent, ByteBuffer& buffer,
                          const TextPieces& pieces) {
-  buffer.clear();
   // Room for a piece plus the element that may overrun it, so the buffer rarely grows.
-  buffer.reserve(pieces.piece_bytes + pieces.piece_bytes / 4);
+  if (!buffer.reserve(pieces.piece_bytes + pieces.piece_bytes / 4)) throw std::bad_alloc();
   render(value, indent, buffer, &pieces);
 }
 

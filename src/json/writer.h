@@ -6,13 +6,13 @@
 #include <string>
 #include <string_view>
 
+#include "base/byte_buffer.h"
 #include "json/json_value.h"
 
 namespace orvel {
 
 // Appends the text of `value` to `out`, each level indented by one more `indent`, with no line
-// feed before or after it. `out` is grown once, with room for that text plus one byte (the
-// caller's final line feed).
+// feed before or after it.
 void write_pretty(const JsonValue& value, std::string_view indent, std::string& out);
 
 // Where text rendered in pieces goes: `consume` receives each piece, in order, once the buffer
@@ -27,7 +27,7 @@ struct TextPieces {
 // large document's text never occupies memory at once. `buffer` is emptied and serves as the
 // only working memory (its capacity is kept for reuse); the last piece, possibly short or empty,
 // is left in it for the caller.
-void write_pretty_pieces(const JsonValue& value, std::string_view indent, std::string& buffer,
+void write_pretty_pieces(const JsonValue& value, std::string_view indent, ByteBuffer& buffer,
                          const TextPieces& pieces);
 
 // The exact number of bytes write_pretty appends for `value`.

@@ -235,5 +235,37 @@ TEST(WritePretty, OutputReadBackIsWrittenTheSameWay) {
   }
 }
 
+// Rendering in pieces must give the same bytes however the pieces fall: tiny pieces put a
+// boundary between nearly every element, and a piece size of one forces a hand-over each time.
+TEST(WritePrettyPieces, ConcatenatedPiecesEqualTheWholeText) {
+  std::vector<std::string> paths = sample_files();
+  ASSERT_GT(paths.size(), 100u);
+  for (std::size_t piece_bytes : {std::size_t{1}, std::size_t{7}, std::size_t{4096}}) {
+    for (const std::string& path : paths) {
+      SCOPED_TRACE(path + " in pieces of " + std::to_string(piece_bytes));
+      std::string bytes = orvel::testing::read_file(path);
+      Arena arena;
+      auto doc = read_document(bytes, arena);
+      if (!doc.ok()) continue;
+      std::string whole;
+      write_pretty(doc.value(), "  ", whole);
+      std::string joined;
+      std::size_t handed_over = 0;
+      TextPieces pieces{piece_bytes,
+                        [](void* context, std::string_view piece) {
+                          static_cast<std::string*>(context)->append(piece);
+                        },
+                        &joined};
+      ByteBuffer buffer;
+      write_pretty_pieces(doc.value(), "  ", buffer, pieces);
+      handed_over = joined.size();
+      joined.append(buffer.view());
+      EXPECT_EQ(joined, whole);
+      // Everything but a last short piece is handed over as it fills.
+      EXPECT_LE(buffer.size(), std::max(piece_bytes, whole.size() - handed_over));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace orvel

@@ -156,7 +156,7 @@ constexpr std::size_t kPieceBytes = 512 * 1024;  // large enough that write call
 // Renders `document` into the file at `path` in place of its contents, `old_bytes`. Returns the
 // failure text, or an empty string. On failure the file holds `old_bytes` again.
 std::string write_back(const std::string& path, std::string_view old_bytes,
-                       const JsonValue& document, std::string& buffer) {
+                       const JsonValue& document, ByteBuffer& buffer) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return io_error(errno);
   FdGuard guard{fd};
@@ -167,8 +167,10 @@ std::string write_back(const std::string& path, std::string_view old_bytes,
 
   Rewrite rewrite{fd, old_bytes.size()};
   write_pretty_pieces(document, kIndent, buffer, TextPieces{kPieceBytes, &Rewrite::consume, &rewrite});
-  buffer.push_back('\n');
-  rewrite.put(buffer);
+  if (!buffer.reserve(buffer.size() + 1)) throw std::bad_alloc();
+  buffer.data()[buffer.size()] = '\n';
+  buffer.set_size(buffer.size() + 1);
+  rewrite.put(buffer.view());
   int error_number = rewrite.error_number;
   if (error_number == 0 && ::ftruncate(fd, static_cast<off_t>(rewrite.written)) != 0) {
     error_number = errno;

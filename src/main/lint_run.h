@@ -17,7 +17,7 @@ namespace orvel {
 struct FileScratch {
   ByteBuffer bytes;   // the file as read; unescaped strings of the document point into it
   Arena arena;        // the document's containers and decoded strings
-  std::string text;   // the new text, one piece at a time
+  ByteBuffer text;    // the new text, one piece at a time
 };
 
 // Reads, decodes, sorts and rewrites the file at the absolute `path`. Returns the fixed document
