@@ -4,6 +4,7 @@
 #include <sys/auxv.h>
 
 #include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -134,7 +135,9 @@ void Arena::reset() {
 
 ObjectMap* ObjectMap::create(Arena& arena, std::size_t reserve) {
   auto* map = new (arena.allocate(sizeof(ObjectMap), alignof(ObjectMap))) ObjectMap(arena);
-  if (reserve > 0) map->grow(reserve);
+  // Exactly the room asked for: the reader asks for an object's final size, and most objects are
+  // small, so rounding up would waste a good part of a document's memory.
+  if (reserve > 0) map->reallocate(reserve);
   return map;
 }
 
@@ -145,12 +148,12 @@ ObjectMap* ObjectMap::from_entries(Arena& arena, std::span<ObjectEntry> entries)
     return map;
   }
   // Inserting one by one would hash every key twice and rebuild the index at each doubling.
-  std::array<std::uint32_t, kStackIndexSlots> stack_index;
+  std::array<std::uint32_t, 1 + kStackIndexSlots> stack_index;
   std::size_t slots = index_slots_for(entries.size());
   if (slots <= kStackIndexSlots) {
-    std::memset(stack_index.data(), 0, slots * sizeof(std::uint32_t));
-    map->index_ = stack_index.data();
-    map->index_mask_ = slots - 1;
+    std::memset(stack_index.data(), 0, (1 + slots) * sizeof(std::uint32_t));
+    stack_index[0] = static_cast<std::uint32_t>(slots - 1);
+    map->index_ = stack_index.data() + 1;
   } else {
     map->allocate_index(entries.size());
   }
@@ -163,24 +166,25 @@ ObjectMap* ObjectMap::from_entries(Arena& arena, std::span<ObjectEntry> entries)
     new (&map->entries_[map->size_]) ObjectEntry{e.key, std::move(e.value)};
     slot = static_cast<std::uint32_t>(++map->size_);
   }
-  if (map->index_ == stack_index.data()) map->drop_index();
+  if (map->index_ == stack_index.data() + 1) map->drop_index();
   return map;
 }
 
-void ObjectMap::grow(std::size_t min_capacity) {
-  std::size_t capacity = capacity_ * 2;
-  if (capacity < min_capacity) capacity = min_capacity;
-  if (capacity < 4) capacity = 4;
+void ObjectMap::reallocate(std::size_t capacity) {
+  // Entry positions live in the 32-bit index; an object of four billion entries cannot be held
+  // in memory anyway.
+  if (capacity > UINT32_MAX) throw std::bad_alloc();
   auto* entries = arena_->allocate_array<ObjectEntry>(capacity);
   for (std::size_t i = 0; i < size_; ++i) new (&entries[i]) ObjectEntry(std::move(entries_[i]));
   entries_ = entries;
-  capacity_ = capacity;
+  capacity_ = static_cast<std::uint32_t>(capacity);
 }
 
 std::size_t ObjectMap::index_slot(std::string_view key) const {
-  std::size_t slot = hash_key(key) & index_mask_;
+  std::size_t mask = index_[-1];
+  std::size_t slot = hash_key(key) & mask;
   while (index_[slot] != 0 && entries_[index_[slot] - 1].key != key) {
-    slot = (slot + 1) & index_mask_;
+    slot = (slot + 1) & mask;
   }
   return slot;
 }
@@ -193,9 +197,11 @@ std::size_t ObjectMap::index_slots_for(std::size_t entries) {
 
 void ObjectMap::allocate_index(std::size_t entries) {
   std::size_t slots = index_slots_for(entries);
-  index_ = arena_->allocate_array<std::uint32_t>(slots);
-  std::memset(index_, 0, slots * sizeof(std::uint32_t));
-  index_mask_ = slots - 1;
+  // The slot mask is kept in the word before the slots, which keeps the map header small.
+  auto* block = arena_->allocate_array<std::uint32_t>(1 + slots);
+  std::memset(block, 0, (1 + slots) * sizeof(std::uint32_t));
+  block[0] = static_cast<std::uint32_t>(slots - 1);
+  index_ = block + 1;
 }
 
 void ObjectMap::rebuild_index() {
@@ -228,13 +234,13 @@ std::optional<JsonValue> ObjectMap::insert(std::string_view key, JsonValue value
 }
 
 void ObjectMap::append_unique(std::string_view key, JsonValue value) {
-  if (size_ == capacity_) grow(size_ + 1);
+  if (size_ == capacity_) reallocate(capacity_ < 2 ? 4 : std::size_t{capacity_} * 2);
   new (&entries_[size_]) ObjectEntry{key, std::move(value)};
   ++size_;
   if (index_ == nullptr) return;
   // Keep a live index current while it stays at most half full; otherwise drop it, and the
   // next lookup rebuilds it at the new size.
-  if ((size_ + 1) * 2 <= index_mask_ + 1) {
+  if ((std::size_t{size_} + 1) * 2 <= std::size_t{index_[-1]} + 1) {
     index_[index_slot(key)] = static_cast<std::uint32_t>(size_);
   } else {
     index_ = nullptr;
@@ -247,7 +253,6 @@ std::span<ObjectEntry> ObjectMap::take_all() {
   size_ = 0;
   capacity_ = 0;
   index_ = nullptr;
-  index_mask_ = 0;
   return taken;
 }
 

@@ -174,26 +174,27 @@ class ObjectMap {
 
   // Forgets the hash index, which holds entry positions. Call it after reordering entries() in
   // place; the next lookup that needs the index rebuilds it.
-  void drop_index() {
-    index_ = nullptr;
-    index_mask_ = 0;
-  }
+  void drop_index() { index_ = nullptr; }
 
  private:
   explicit ObjectMap(Arena& arena) : arena_(&arena) {}
-  void grow(std::size_t min_capacity);
+  void reallocate(std::size_t capacity);
   void rebuild_index();
   void allocate_index(std::size_t entries);
   static std::size_t index_slots_for(std::size_t entries);
   std::size_t index_slot(std::string_view key) const;
 
+  // A document holds one of these per object, so the header is kept to 32 bytes.
   Arena* arena_;
   ObjectEntry* entries_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-  std::uint32_t* index_ = nullptr;  // slot holds entry position + 1; 0 is empty
-  std::size_t index_mask_ = 0;      // slots - 1; the index is valid when index_ is set
+  // Slot holds entry position + 1, 0 is empty; index_[-1] holds the slot count - 1. The index
+  // is valid when index_ is set.
+  std::uint32_t* index_ = nullptr;
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = 0;
 };
+
+static_assert(sizeof(ObjectMap) == 32);
 
 }  // namespace orvel
 
