@@ -452,6 +452,8 @@ def main():
                         ("BENCH_ROUNDS", "BENCH_SLOW_ROUNDS", "BENCH_PROGRAMS", "BENCH_DATASETS")
                         if v in os.environ)
     command = (settings + " " if settings else "") + "make bench"
+    if os.environ.get("BUILD_DIR", "build/release") != "build/release":
+        command += f" BUILD_DIR={os.environ['BUILD_DIR']}"
     report = [
         "# orvel benchmark results",
         "",
