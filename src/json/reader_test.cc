@@ -224,6 +224,42 @@ TEST(ReadDocument, NumbersKeepTheirTextWithExponentAndNegativeZeroNormalised) {
   EXPECT_EQ(items[2].as_number().text, "2e-1");
 }
 
+// Digit runs are skipped a word at a time: every run length, at every offset within a word,
+// followed by every kind of byte that can end a number, must end exactly where it should. The
+// bytes just above '9' and the high bytes are the ones a carry in the word trick could mistake.
+TEST(ReadDocument, DigitRunsEndAtTheFirstNonDigitWhateverTheirLengthAndOffset) {
+  const std::string enders[] = {"]", ",", " ", ":", "/", "A", "\xff", "e"};
+  for (std::size_t pad = 0; pad < 8; ++pad) {
+    for (std::size_t length = 1; length <= 24; ++length) {
+      for (const std::string& ender : enders) {
+        std::string digits = "1" + std::string(length - 1, '7');
+        std::string input = std::string(pad, ' ') + "[" + digits + "." + digits + ender;
+        SCOPED_TRACE(input);
+        Arena arena;
+        auto result = read_document(input, arena);
+        if (ender == "]") {
+          ASSERT_TRUE(result.ok()) << to_string(result.error());
+          EXPECT_EQ(result.value().as_array()[0].as_number().text, digits + "." + digits);
+          continue;
+        }
+        ASSERT_FALSE(result.ok());
+        // Bytes before the ender: the number ran exactly to it.
+        std::size_t number_end = pad + 1 + 2 * digits.size() + 1;
+        if (ender == ",") {
+          EXPECT_EQ(result.error().kind, DecodeErrorKind::EndInValue);
+        } else if (ender == " ") {
+          EXPECT_EQ(result.error().kind, DecodeErrorKind::EndInArray);
+        } else if (ender == "e") {
+          EXPECT_EQ(result.error().kind, DecodeErrorKind::EndInValue);
+        } else {
+          EXPECT_EQ(result.error().kind, DecodeErrorKind::NoArrayDelimiter);
+          EXPECT_EQ(result.error().column, number_end + 1);
+        }
+      }
+    }
+  }
+}
+
 struct StringCase {
   std::string input;
   std::string decoded;
