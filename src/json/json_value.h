@@ -107,6 +107,8 @@ class JsonValue {
 
   JsonKind kind() const { return static_cast<JsonKind>(size_and_kind_ & 0xff); }
   bool is_null() const { return kind() == JsonKind::Null; }
+  // Arrays and objects: the only values a walk over the document has to enter.
+  bool is_container() const { return kind() >= JsonKind::Array; }
 
   bool as_bool() const { return bool_; }
   NumberText as_number() const { return NumberText{{chars_, size()}}; }

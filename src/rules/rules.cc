@@ -12,7 +12,7 @@ bool keys_are_sorted(const JsonValue& value) {
   switch (value.kind()) {
     case JsonKind::Array:
       for (const JsonValue& item : value.as_array()) {
-        if (!keys_are_sorted(item)) return false;
+        if (item.is_container() && !keys_are_sorted(item)) return false;
       }
       return true;
     case JsonKind::Object: {
@@ -22,7 +22,7 @@ bool keys_are_sorted(const JsonValue& value) {
         if (natural_compare(entries[i - 1].key, entries[i].key) > 0) return false;
       }
       for (const ObjectEntry& entry : entries) {
-        if (!keys_are_sorted(entry.value)) return false;
+        if (entry.value.is_container() && !keys_are_sorted(entry.value)) return false;
       }
       return true;
     }

@@ -91,12 +91,16 @@ struct Sorter {
   void sort_value(JsonValue& value) {
     switch (value.kind()) {
       case JsonKind::Array:
-        for (JsonValue& item : value.as_array()) sort_value(item);
+        for (JsonValue& item : value.as_array()) {
+          if (item.is_container()) sort_value(item);
+        }
         break;
       case JsonKind::Object: {
         ObjectMap& map = value.as_object();
         sort_object(map);
-        for (ObjectEntry& entry : map.entries()) sort_value(entry.value);
+        for (ObjectEntry& entry : map.entries()) {
+          if (entry.value.is_container()) sort_value(entry.value);
+        }
         break;
       }
       case JsonKind::Null:
