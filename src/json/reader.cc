@@ -81,7 +81,12 @@ bool is_whitespace(char c) {
 void skip_whitespace(Reader& r) {
   const char* p = r.p;
   const char* end = r.end;
-  while (p != end && is_whitespace(*p)) ++p;
+  while (p != end && is_whitespace(*p)) {
+    ++p;
+    // Indented text puts runs of spaces after each line feed: eight at a time.
+    std::uint64_t word;
+    while (end - p >= 8 && (std::memcpy(&word, p, 8), word == kOnes * ' ')) p += 8;
+  }
   r.p = p;
 }
 

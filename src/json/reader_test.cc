@@ -260,6 +260,28 @@ TEST(ReadDocument, DigitRunsEndAtTheFirstNonDigitWhateverTheirLengthAndOffset) {
   }
 }
 
+// Runs of spaces are skipped a word at a time: whatever their length, and whatever breaks them
+// (a tab, a carriage return, the input's end), the next token is found at the right byte.
+TEST(ReadDocument, WhitespaceRunsOfAnyLengthEndAtTheNextToken) {
+  for (std::size_t spaces = 0; spaces <= 20; ++spaces) {
+    for (std::string_view tail : {"x", "\tx", " \r x", ""}) {
+      std::string input = "[\n" + std::string(spaces, ' ') + std::string(tail);
+      SCOPED_TRACE(::testing::PrintToString(input));
+      Arena arena;
+      auto result = read_document(input, arena);
+      ASSERT_FALSE(result.ok());
+      if (tail.empty()) {
+        EXPECT_EQ(result.error().kind, DecodeErrorKind::EndInArray);
+        EXPECT_EQ(result.error().column, spaces);
+      } else {
+        EXPECT_EQ(result.error().kind, DecodeErrorKind::NoValue);
+        EXPECT_EQ(result.error().column, spaces + tail.size());
+      }
+      EXPECT_EQ(result.error().line, 2u);
+    }
+  }
+}
+
 struct StringCase {
   std::string input;
   std::string decoded;
