@@ -185,13 +185,7 @@ std::string write_back(const std::string& path, std::string_view old_bytes,
 }
 
 [[noreturn]] void fail_fatally(std::string_view message) {
-  std::size_t done = 0;
-  while (done < message.size()) {
-    ssize_t n = ::write(2, message.data() + done, message.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
+  (void)write_all(2, message);
   std::exit(1);
 }
 

@@ -2,7 +2,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -10,20 +9,6 @@
 
 #include "main/lint_run.h"
 #include "main/report.h"
-
-namespace {
-
-void write_stderr(std::string_view text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(2, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   // A reader that closes standard output early, or a file-size limit, must turn into write
@@ -35,8 +20,9 @@ int main(int argc, char** argv) {
   bool refused = argc < 2;
   for (int i = 1; i < argc && !refused; ++i) refused = argv[i][0] == '-';
   if (refused) {
-    write_stderr("usage: orvel PATH [PATH ...]\n");
-    write_stderr("Fixes and lints like: orveller PATH... --fix --config-set indent=2\n");
+    // Two writes, one per line; nothing can be done if standard error refuses them.
+    (void)orvel::write_all(2, "usage: orvel PATH [PATH ...]\n");
+    (void)orvel::write_all(2, "Fixes and lints like: orveller PATH... --fix --config-set indent=2\n");
     std::exit(2);
   }
 

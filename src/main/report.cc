@@ -14,18 +14,6 @@ namespace {
 constexpr std::string_view kTitle = "orveller";
 constexpr std::size_t kFallbackFill = 80;  // when standard output is not a terminal
 
-// Writes all of `bytes` to `fd`, continuing partial writes. False on any error, including a
-// write that takes nothing, which would otherwise loop for ever.
-bool write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 // Characters of UTF-8 text: every byte except the continuation bytes 0x80-0xBF.
 std::size_t count_characters(std::string_view text) {
   std::size_t n = 0;
@@ -59,6 +47,16 @@ void write_mark(ReportStream& out, const RuleOutcome& outcome) {
 }
 
 }  // namespace
+
+bool write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;  // a write that takes nothing would otherwise loop for ever
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
 
 void ReportStream::write(std::string_view bytes) {
   while (!bytes.empty()) {
