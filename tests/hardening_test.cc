@@ -243,6 +243,30 @@ TEST(Hardening, FileLargerThanTheMemoryLimitFailsAloneWithOutOfMemory) {
   ASSERT_EQ(::stat(huge.c_str(), &st), 0);
   EXPECT_EQ(static_cast<rlim_t>(st.st_size), 2 * kLimit);
 }
+
+// The new text is written while it is rendered, so memory can run out after the first pieces
+// have already replaced the start of the file: the old bytes must come back, and the run go on.
+TEST(Hardening, MemoryRunningOutWhileRenderingLeavesTheOldBytes) {
+  TempDir dir;
+  constexpr rlim_t kLimit = 256u << 20;
+  // Enough small elements to fill the first pieces, then a string that cannot be held twice
+  // (as read and as rendered) under the limit.
+  std::string text = "[";
+  for (int i = 0; i < 200000; ++i) text += "0,";
+  text += "\"" + std::string(150u << 20, 'x') + "\"]";
+  write_file(dir / "a.json", text);
+  write_file(dir / "b.json", "{\"b\":1,\"a\":2}");
+
+  RunResult run = run_orvel(dir.path(), {"a.json", "b.json"}, [] {
+    struct rlimit rl {kLimit, kLimit};
+    ::setrlimit(RLIMIT_AS, &rl);
+  });
+
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, expected_report({{"a.json", "IOError: out of memory"}, {"b.json", ""}}));
+  EXPECT_TRUE(read_file(dir / "a.json") == text) << "a.json was not restored";
+  EXPECT_EQ(read_file(dir / "b.json"), "{\n  \"a\": 2,\n  \"b\": 1\n}\n");
+}
 #endif
 
 // 127 levels, arrays at even depths and objects at odd ones, every object out of key order and

@@ -166,21 +166,30 @@ std::string write_back(const std::string& path, std::string_view old_bytes,
   if (!refusal.empty()) return refusal;
 
   Rewrite rewrite{fd, old_bytes.size()};
-  write_pretty_pieces(document, kIndent, buffer, TextPieces{kPieceBytes, &Rewrite::consume, &rewrite});
-  if (!buffer.reserve(buffer.size() + 1)) throw std::bad_alloc();
-  buffer.data()[buffer.size()] = '\n';
-  buffer.set_size(buffer.size() + 1);
-  rewrite.put(buffer.view());
+  bool out_of_memory = false;
+  try {
+    write_pretty_pieces(document, kIndent, buffer, TextPieces{kPieceBytes, &Rewrite::consume, &rewrite});
+    if (!buffer.reserve(buffer.size() + 1)) throw std::bad_alloc();
+    buffer.data()[buffer.size()] = '\n';
+    buffer.set_size(buffer.size() + 1);
+    rewrite.put(buffer.view());
+  } catch (const std::bad_alloc&) {
+    // The text is rendered while the file is being overwritten, so running out of memory here
+    // must not end the process with the file half rewritten: it fails this file like a write.
+    out_of_memory = true;
+  }
   int error_number = rewrite.error_number;
-  if (error_number == 0 && ::ftruncate(fd, static_cast<off_t>(rewrite.written)) != 0) {
+  if (!out_of_memory && error_number == 0 &&
+      ::ftruncate(fd, static_cast<off_t>(rewrite.written)) != 0) {
     error_number = errno;
   }
-  if (error_number == 0) return {};
+  if (!out_of_memory && error_number == 0) return {};
 
   // Best effort: the first error is the one reported, whatever the repair meets. The old length
   // is restored even if the old bytes could not all be put back.
   (void)write_all_at(fd, old_bytes, 0);
   (void)::ftruncate(fd, static_cast<off_t>(old_bytes.size()));
+  if (error_number == 0) return kOutOfMemory;
   return error_number < 0 ? std::string("IOError: failed to write whole buffer") : io_error(error_number);
 }
 
