@@ -221,19 +221,24 @@ TEST(Hardening, FullDiskMidRewriteKeepsOldBytes) {
 }
 
 #ifndef ORVEL_SANITIZED
+// Address space for the memory tests' children: room for the program, not for two copies of
+// their large inputs. (The sanitizers reserve far more than this, hence the build condition.)
+constexpr rlim_t kLimit = 256u << 20;
+
+void limit_address_space() {
+  struct rlimit rl {kLimit, kLimit};
+  ::setrlimit(RLIMIT_AS, &rl);
+}
+
 TEST(Hardening, FileLargerThanTheMemoryLimitFailsAloneWithOutOfMemory) {
   TempDir dir;
-  constexpr rlim_t kLimit = 256u << 20;
   // Sparse: larger than the address-space limit without using the disk.
   std::string huge = dir / "a.json";
   write_file(huge, "");
   ASSERT_EQ(::truncate(huge.c_str(), static_cast<off_t>(2 * kLimit)), 0);
   write_file(dir / "b.json", "[{\"b\":1,\"a\":2}]");
 
-  RunResult run = run_orvel(dir.path(), {"a.json", "b.json"}, [] {
-    struct rlimit rl {kLimit, kLimit};
-    ::setrlimit(RLIMIT_AS, &rl);
-  });
+  RunResult run = run_orvel(dir.path(), {"a.json", "b.json"}, limit_address_space);
 
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, expected_report({{"a.json", "IOError: out of memory"}, {"b.json", ""}}));
@@ -248,7 +253,6 @@ TEST(Hardening, FileLargerThanTheMemoryLimitFailsAloneWithOutOfMemory) {
 // have already replaced the start of the file: the old bytes must come back, and the run go on.
 TEST(Hardening, MemoryRunningOutWhileRenderingLeavesTheOldBytes) {
   TempDir dir;
-  constexpr rlim_t kLimit = 256u << 20;
   // Enough small elements to fill the first pieces, then a string that cannot be held twice
   // (as read and as rendered) under the limit.
   std::string text = "[";
@@ -257,10 +261,7 @@ TEST(Hardening, MemoryRunningOutWhileRenderingLeavesTheOldBytes) {
   write_file(dir / "a.json", text);
   write_file(dir / "b.json", "{\"b\":1,\"a\":2}");
 
-  RunResult run = run_orvel(dir.path(), {"a.json", "b.json"}, [] {
-    struct rlimit rl {kLimit, kLimit};
-    ::setrlimit(RLIMIT_AS, &rl);
-  });
+  RunResult run = run_orvel(dir.path(), {"a.json", "b.json"}, limit_address_space);
 
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, expected_report({{"a.json", "IOError: out of memory"}, {"b.json", ""}}));
