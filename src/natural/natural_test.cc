@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orvel {
@@ -227,6 +229,42 @@ TEST(NaturalCompare, IsAStrictWeakOrderWhoseTiesAreLeadingZeros) {
         }
       }
     }
+  }
+}
+
+
+// The summary may leave a pair undecided but must never contradict the full comparison. Short
+// keys over an alphabet with a NUL byte, 0xFF and the bytes just below and above the digits
+// reach every branch of the summary: each length from 0 to 8, a digit at each place, padding.
+TEST(NaturalPrefix, NeverContradictsTheFullComparison) {
+  std::vector<std::string> keys = all_keys_up_to(3, {std::string(1, '\0'), "/", "0", "7", ":", "\xff"});
+  for (const char* k : {"abcdefgh", "abcdefghi", "abcdefg0", "abcdefg", "abcd", "abcd1", "abc1",
+                        "a\xff\xff\xff\xff\xff\xff\xff", "a9", "a10", "a-", "a.b", "a b"}) {
+    keys.push_back(k);
+  }
+  std::size_t mismatches = 0;
+  for (const std::string& a : keys) {
+    for (const std::string& b : keys) {
+      std::uint64_t pa = natural_prefix(a);
+      std::uint64_t pb = natural_prefix(b);
+      int full = sign_of(natural_compare(a, b));
+      if (((pa < pb && full >= 0) || (pa > pb && full <= 0)) && ++mismatches <= 10) {
+        ADD_FAILURE() << "'" << a << "' vs '" << b << "': summaries " << pa << ", " << pb;
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
+
+// A summary that decided nothing would pass the test above; these pairs it must settle.
+TEST(NaturalPrefix, DecidesKeysThatDifferBeforeTheirFirstDigit) {
+  const std::pair<std::string, std::string> kLess[] = {
+      {"a", "b"},         {"", "a"},          {"a", "ab"},        {"a1", "a-"},
+      {"B", "a"},         {"abcdefg", "abcdefgh"}, {"item_b", "item_c"}, {"x9", "x\x01"},
+      {"\xc3\xa9", "\xc3\xaa"}, {"abcd", "abce"},
+  };
+  for (const auto& [a, b] : kLess) {
+    EXPECT_LT(natural_prefix(a), natural_prefix(b)) << "'" << a << "' vs '" << b << "'";
   }
 }
 
