@@ -8,6 +8,10 @@
 #include <new>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "base/byte_buffer.h"
 
 namespace orvel {
@@ -29,6 +33,31 @@ constexpr std::array<char, 256> kEscape = [] {
   return table;
 }();
 
+// For each byte that needs an escape, its escaped form in the first bytes of eight and its length
+// in the last, so that an escape is one eight-byte store whatever its length.
+constexpr std::array<std::array<char, 8>, 256> kEscapeForm = [] {
+  std::array<std::array<char, 8>, 256> forms{};
+  constexpr char kHex[] = "0123456789abcdef";
+  for (int c = 0; c < 256; ++c) {
+    char letter = kEscape[static_cast<std::size_t>(c)];
+    if (letter == 0) continue;
+    std::array<char, 8>& form = forms[static_cast<std::size_t>(c)];
+    form[0] = '\\';
+    form[1] = letter;
+    form[7] = 2;
+    if (letter == 'u') {
+      form[2] = '0';
+      form[3] = '0';
+      form[4] = kHex[c >> 4];
+      form[5] = kHex[c & 0xf];
+      form[7] = 6;
+    }
+  }
+  return forms;
+}();
+
+#if !defined(__SSE2__)
+// Without SSE2, strings are scanned eight bytes at a time in a machine word.
 constexpr std::uint64_t kOnes = 0x0101010101010101ull;
 constexpr std::uint64_t kHighs = 0x8080808080808080ull;
 
@@ -41,13 +70,22 @@ constexpr bool word_needs_escape(std::uint64_t w) {
   std::uint64_t below_space = (w - kOnes * 0x20) & ~w & kHighs;
   return (below_space | has_zero(w ^ (kOnes * '"')) | has_zero(w ^ (kOnes * '\\'))) != 0;
 }
+#endif
 
-// The separator, line break and indentation before an element are appended from this run in
-// one piece for the usual indent of spaces. A document from the reader is at most 127 levels
-// deep: 254 bytes at two spaces a level.
+// Bytes that may be written past the end of the text: tokens are copied in fixed blocks of up to
+// 32 bytes and the cursor then advances by their true length. The buffer always keeps this much
+// beyond the limit that room is checked against.
+constexpr std::size_t kSlack = 64;
+
+// Readable bytes beyond the indentation a line can need, for the same block copies.
+constexpr std::size_t kPadOverread = 32;
+
+// The separator, line break and indentation before an element are copied from this run in one
+// piece for the usual indent of spaces. A document from the reader is at most 127 levels deep:
+// 254 bytes at two spaces a level.
 constexpr std::size_t kSpaceRunBytes = 256;
-constexpr std::array<char, 2 + kSpaceRunBytes> kSeparatorSpaces = [] {
-  std::array<char, 2 + kSpaceRunBytes> run{};
+constexpr std::array<char, 2 + kSpaceRunBytes + kPadOverread> kSeparatorSpaces = [] {
+  std::array<char, 2 + kSpaceRunBytes + kPadOverread> run{};
   for (char& c : run) c = ' ';
   run[0] = ',';
   run[1] = '\n';
@@ -61,11 +99,64 @@ bool all_spaces(std::string_view s) {
   return true;
 }
 
+// Whether the `n` bytes from `p` may be read although fewer belong to the token: they then lie in
+// the page of `p`, which is mapped. A `p` at the very start of a page is refused too, so that an
+// empty view, which may point nowhere, is never read. Sanitizers track objects, not pages, so
+// they never over-read.
+template <std::size_t n>
+inline bool may_read(const char* p) {
+#if defined(ORVEL_SANITIZED)
+  (void)p;
+  return false;
+#else
+  return ((reinterpret_cast<std::uintptr_t>(p) - 1) & 4095) < 4096 - n;
+#endif
+}
+
+#if defined(__SSE2__)
+// Bit i is set when byte i of `v` needs an escape: below 0x20, a quote or a backslash.
+inline unsigned escape_mask(__m128i v) {
+  __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x1f)), _mm_set1_epi8(0x1f));
+  __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(control, quote), backslash)));
+}
+
+// Where the 16 bytes of a block that starts at `p` and holds `n` valid bytes can be read: `p`
+// itself, or a copy of the `n` < 16 valid ones in `spare`.
+inline const char* readable_block(const char* p, std::size_t n, char (&spare)[16]) {
+  if (may_read<16>(p) || n >= 16) [[likely]] return p;
+  std::memset(spare, 0, sizeof spare);
+  if (n != 0) std::memcpy(spare, p, n);
+  return spare;
+}
+#endif
+
 // Bytes that the quoted, escaped form of `s` takes.
 std::size_t quoted_size(std::string_view s) {
   std::size_t size = s.size() + 2;
   const char* p = s.data();
   const char* end = p + s.size();
+#if defined(__SSE2__)
+  while (p != end) {
+    const char* block = p;
+    auto rest = static_cast<std::size_t>(end - p);
+    unsigned mask;
+    if (rest >= 16) {
+      mask = escape_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+      p += 16;
+    } else {
+      char spare[16];
+      const char* from = readable_block(p, rest, spare);
+      mask = escape_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from))) & ((1u << rest) - 1);
+      p = end;
+    }
+    for (; mask != 0; mask &= mask - 1) {
+      auto byte = static_cast<unsigned char>(block[__builtin_ctz(mask)]);
+      size += static_cast<std::size_t>(kEscapeForm[byte][7] - 1);
+    }
+  }
+#else
   while (p != end) {
     if (end - p >= 8) {
       std::uint64_t w;
@@ -78,6 +169,7 @@ std::size_t quoted_size(std::string_view s) {
     char letter = kEscape[static_cast<unsigned char>(*p++)];
     if (letter != 0) size += letter == 'u' ? 5 : 1;
   }
+#endif
   return size;
 }
 
@@ -113,70 +205,135 @@ std::size_t text_size(const JsonValue& v, std::size_t depth, std::size_t unit) {
   return size + n * (1 + (depth + 1) * unit) + (n - 1) + 1 + depth * unit;
 }
 
-// Renders into a ByteBuffer through a raw cursor: every token first makes sure of its room with
-// one comparison, then is copied without further checks. The text is either collected whole or
-// handed over in pieces between elements.
+// Room that `v` needs before its text starts: all of a scalar without escapes (a string's quotes,
+// the longest literal), or a container's brackets. Escapes and elements check for more as they
+// come.
+inline std::size_t value_room(const JsonValue& v) {
+  std::size_t n = 0;
+  if (v.kind() == JsonKind::String) n = v.as_string().size();
+  if (v.kind() == JsonKind::Number) n = v.as_number().text.size();
+  return n + 8;
+}
+
+// Copies `n` bytes in 32-byte blocks: up to 31 bytes past the end of both are read and written.
+inline char* put_blocks(char* c, const char* src, std::size_t n) {
+  std::memcpy(c, src, 32);
+  for (std::size_t i = 32; i < n; i += 32) std::memcpy(c + i, src + i, 32);
+  return c + n;
+}
+
+// A number's text lies in the bytes read or in the reader's arena, so it is over-read in one
+// block only where that stays in its page.
+inline char* put_number(char* c, std::string_view text) {
+  if (text.size() <= 32 && may_read<32>(text.data())) [[likely]] {
+    std::memcpy(c, text.data(), 32);
+  } else {
+    std::memcpy(c, text.data(), text.size());
+  }
+  return c + text.size();
+}
+
+// Renders into a ByteBuffer through a raw cursor, passed from call to call so that it stays in a
+// register: every element first makes sure of room for itself with one comparison, then is
+// copied without further checks, in fixed blocks that may run into the slack past the limit.
+// The text is either collected whole or handed over in pieces between elements.
 struct Writer {
   ByteBuffer& buf;
-  const TextPieces* pieces;  // null when the text is collected whole
+  const TextPieces* pieces;     // null when the text is collected whole
+  std::size_t hand_over_bytes;  // a piece's size, or never when collected whole
   std::string_view indent;
-  std::string_view pad;    // ",\n", then at least depth * indent bytes of indentation
-  std::string owned_pad;   // backs `pad` for unusual indents or depths
-  char* cur = nullptr;
-  char* limit = nullptr;
-  std::size_t depth = 0;
-  bool has_value = false;  // one flag per call: set by every finished element, read at a close
+  const char* pad = nullptr;  // ",\n" then indentation, readable kPadOverread bytes past pad_size
+  std::size_t pad_size = 0;   // bytes of `pad` that hold the separator and indentation
+  std::string owned_pad;      // backs `pad` for unusual indents or depths
+  std::size_t line = 2;       // ",\n" and the current depth's indentation
+  char* base = nullptr;       // buf.data()
+  char* limit = nullptr;      // buf's end less the slack
+  // The nearer of `limit` and the point where a piece is full: an element that starts before
+  // it and fits below it needs neither a hand-over nor more room.
+  char* element_limit = nullptr;
 
-  std::size_t used() const { return static_cast<std::size_t>(cur - buf.data()); }
+  void set_limits() {
+    base = buf.data();
+    limit = base + buf.capacity() - kSlack;
+    element_limit = hand_over_bytes < static_cast<std::size_t>(limit - base) ? base + hand_over_bytes : limit;
+  }
 
-  // Room for `n` more bytes. Growing keeps what is written; only a string longer than the
-  // buffer, or a document collected whole, ever gets here.
-  void make_room(std::size_t n) {
-    std::size_t size = used();
+  // Room for `n` more bytes after `c`; returns where `c` is now. Growing keeps what is written;
+  // only a string longer than the buffer, or a document collected whole, ever gets here.
+  [[gnu::noinline]] char* make_room(char* c, std::size_t n) {
+    auto size = static_cast<std::size_t>(c - base);
     std::size_t capacity = buf.capacity();
-    std::size_t wanted = capacity * 2 > size + n ? capacity * 2 : size + n;
+    std::size_t wanted = size + n + kSlack;
+    if (wanted < capacity * 2) wanted = capacity * 2;
     buf.set_size(size);
     if (!buf.reserve(wanted < 4096 ? 4096 : wanted)) throw std::bad_alloc();
-    cur = buf.data() + size;
-    limit = buf.data() + buf.capacity();
+    set_limits();
+    return base + size;
   }
-  void ensure(std::size_t n) {
-    if (static_cast<std::size_t>(limit - cur) < n) make_room(n);
+  char* ensure(char* c, std::size_t n) {
+    if (static_cast<std::size_t>(limit - c) < n) c = make_room(c, n);
+    return c;
   }
-  void put(const char* p, std::size_t n) {
-    std::memcpy(cur, p, n);
-    cur += n;
-  }
-  void put(std::string_view s) { put(s.data(), s.size()); }
 
-  // Between elements, hands a full piece over. Checked per element rather than per byte, so a
-  // piece may exceed its size by one element's text.
-  void maybe_hand_over() {
-    if (pieces != nullptr && used() >= pieces->piece_bytes) {
-      pieces->consume(pieces->context, std::string_view(buf.data(), used()));
-      cur = buf.data();
+  // Before an element of at most `n` bytes: hands a full piece over, then makes sure of room.
+  // Checked per element rather than per byte, so a piece may exceed its size by one element's
+  // text.
+  char* start_element(char* c, std::size_t n) {
+    if (element_limit - c >= static_cast<std::ptrdiff_t>(n)) return c;
+    return start_element_slowly(c, n);
+  }
+  [[gnu::noinline]] char* start_element_slowly(char* c, std::size_t n) {
+    if (static_cast<std::size_t>(c - base) >= hand_over_bytes) {
+      pieces->consume(pieces->context, std::string_view(base, static_cast<std::size_t>(c - base)));
+      c = base;
     }
+    return ensure(c, n);
   }
 
-  // A line break and the current indentation, after a comma unless `first`.
-  void new_line(bool first) {
-    std::size_t need = 2 + depth * indent.size();
-    if (need > pad.size()) {
-      if (owned_pad.empty()) owned_pad = ",\n";
-      while (owned_pad.size() < need) owned_pad.append(indent);
-      pad = owned_pad;
+  // One level deeper or shallower: the separator run must reach the new indentation.
+  void enter() {
+    line += indent.size();
+    if (line > pad_size) grow_pad();
+  }
+  void leave() { line -= indent.size(); }
+  [[gnu::noinline]] void grow_pad() {
+    if (owned_pad.empty()) {
+      owned_pad = ",\n";
+    } else {
+      owned_pad.resize(pad_size);
     }
-    std::size_t skip = first ? 1 : 0;  // the comma
-    ensure(need);
-    put(pad.data() + skip, need - skip);
+    while (owned_pad.size() < line) owned_pad.append(indent);
+    pad_size = owned_pad.size();
+    owned_pad.append(kPadOverread, ' ');
+    pad = owned_pad.data();
   }
 
-  void write_string(std::string_view s) {
+  // `s` after its opening quote, escaped; the caller closes it. Room on entry: 1 + s.size() +
+  // `after`, where `after` is what the caller writes next on the strength of the same check, the
+  // closing quote included; each escape makes sure of it again.
+  char* put_string_open(char* c, std::string_view s, std::size_t after) {
     const char* p = s.data();
     const char* end = p + s.size();
-    // The common short string without escapes is checked once for its whole length.
-    ensure(s.size() + 2);
-    *cur++ = '"';
+    *c++ = '"';
+#if defined(__SSE2__)
+    // Sixteen bytes at a time are stored whole; the cursor then moves past the ones up to the
+    // first byte that needs an escape or the string's end, whichever comes first.
+    for (;;) {
+      auto rest = static_cast<std::size_t>(end - p);
+      char spare[16];
+      const char* from = readable_block(p, rest, spare);
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(c), v);
+      // The bit above the block's sixteen stops the scan of a block without escapes.
+      auto clean = static_cast<std::size_t>(__builtin_ctz(escape_mask(v) | 0x10000u));
+      if (clean >= rest) return c + rest;
+      p += clean;
+      c += clean;
+      if (clean == 16) continue;
+      auto byte = static_cast<unsigned char>(*p++);
+      c = put_escape(c, byte, static_cast<std::size_t>(end - p) + after);
+    }
+#else
     while (p != end) {
       const char* run = p;
       while (end - p >= 8) {
@@ -186,109 +343,128 @@ struct Writer {
         p += 8;
       }
       while (p != end && kEscape[static_cast<unsigned char>(*p)] == 0) ++p;
-      // Escapes make the text longer than the room made above: a run and one escape, plus the
-      // rest of the string and its closing quote, must fit before they are written.
-      ensure(static_cast<std::size_t>(p - run) + 6 + static_cast<std::size_t>(end - p) + 1);
-      put(run, static_cast<std::size_t>(p - run));
+      std::memcpy(c, run, static_cast<std::size_t>(p - run));
+      c += p - run;
       if (p == end) break;
       auto byte = static_cast<unsigned char>(*p++);
-      char letter = kEscape[byte];
-      if (letter == 'u') {
-        static constexpr char kHex[] = "0123456789abcdef";
-        const char form[6] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xf]};
-        put(form, sizeof form);
-      } else {
-        const char form[2] = {'\\', letter};
-        put(form, sizeof form);
-      }
+      c = put_escape(c, byte, static_cast<std::size_t>(end - p) + after);
     }
-    *cur++ = '"';
+    return c;
+#endif
   }
 
-  // Recursion depth is the document's nesting, which the reader caps at 127 levels.
-  void write(const JsonValue& v) {
-    switch (v.kind()) {
-      case JsonKind::Null:
-        ensure(4);
-        put("null", 4);
-        break;
-      case JsonKind::Bool:
-        ensure(5);
-        if (v.as_bool()) {
-          put("true", 4);
-        } else {
-          put("false", 5);
-        }
-        break;
-      case JsonKind::Number:
-        ensure(v.as_number().text.size());
-        put(v.as_number().text);
-        break;
-      case JsonKind::String:
-        write_string(v.as_string());
-        break;
-      case JsonKind::Array:
-        write_array(v.as_array());
-        break;
-      case JsonKind::Object:
-        write_object(v.as_object());
-        break;
+  // The escaped form of `byte`, then room for `rest` more bytes. The escape itself fits: before
+  // it there was room for it as a byte and for the closing quote, and the slack covers the rest.
+  char* put_escape(char* c, unsigned char byte, std::size_t rest) {
+    const std::array<char, 8>& form = kEscapeForm[byte];
+    std::memcpy(c, form.data(), 8);
+    c += form[7];
+    return ensure(c, rest);
+  }
+
+  // Room for value_room(v) is made. Scalars are written in the loop that meets them; only
+  // containers cost a call. The kinds are tested from the most frequent down, which costs fewer
+  // instructions than a jump table for the usual strings and numbers. Recursion depth is the
+  // document's nesting, which the reader caps at 127 levels.
+  [[gnu::always_inline]] char* put_value(char* c, const JsonValue& v) {
+    JsonKind kind = v.kind();
+    if (kind == JsonKind::String) {
+      c = put_string_open(c, v.as_string(), 1);
+      *c = '"';
+      return c + 1;
     }
-    has_value = true;
-  }
-
-  void open(char bracket) {
-    ensure(1);
-    *cur++ = bracket;
-    ++depth;
-    has_value = false;
-  }
-
-  void write_array(std::span<const JsonValue> items) {
-    open('[');
-    bool first = true;
-    for (const JsonValue& item : items) {
-      maybe_hand_over();
-      new_line(first);
-      first = false;
-      write(item);
+    if (kind == JsonKind::Number) return put_number(c, v.as_number().text);
+    if (kind == JsonKind::Object) return put_object(c, v.as_object().entries());
+    if (kind == JsonKind::Array) return put_array(c, v.as_array());
+    if (kind == JsonKind::Null) {
+      std::memcpy(c, "null    ", 8);
+      return c + 4;
     }
-    close(']');
-  }
-
-  void write_object(const ObjectMap& map) {
-    open('{');
-    bool first = true;
-    for (const ObjectEntry& entry : map.entries()) {
-      maybe_hand_over();
-      new_line(first);
-      first = false;
-      write_string(entry.key);
-      ensure(2);
-      put(": ", 2);
-      write(entry.value);
+    if (v.as_bool()) {
+      std::memcpy(c, "true    ", 8);
+      return c + 4;
     }
-    close('}');
+    std::memcpy(c, "false   ", 8);
+    return c + 5;
   }
 
-  void close(char bracket) {
-    --depth;
-    if (has_value) new_line(true);
-    ensure(1);
-    *cur++ = bracket;
+  [[gnu::noinline]] char* put_array(char* c, std::span<const JsonValue> items) {
+    if (items.empty()) {
+      std::memcpy(c, "[]", 2);
+      return c + 2;
+    }
+    *c++ = '[';
+    enter();
+    c = put_item<1>(c, items[0]);  // no comma before the first element
+    for (const JsonValue& item : items.subspan(1)) c = put_item<0>(c, item);
+    return close(c, ']');
+  }
+  template <std::size_t skip>
+  [[gnu::always_inline]] char* put_item(char* c, const JsonValue& item) {
+    c = start_element(c, line + value_room(item));
+    c = put_blocks(c, pad + skip, line - skip);
+    return put_value(c, item);
+  }
+
+  [[gnu::noinline]] char* put_object(char* c, std::span<const ObjectEntry> entries) {
+    if (entries.empty()) {
+      std::memcpy(c, "{}", 2);
+      return c + 2;
+    }
+    *c++ = '{';
+    enter();
+    c = put_entry<1>(c, entries[0]);
+    for (const ObjectEntry& entry : entries.subspan(1)) c = put_entry<0>(c, entry);
+    return close(c, '}');
+  }
+  template <std::size_t skip>
+  [[gnu::always_inline]] char* put_entry(char* c, const ObjectEntry& entry) {
+    // The key, its quotes and ": " are made room for together with the value.
+    std::size_t room = value_room(entry.value);
+    c = start_element(c, line + entry.key.size() + 4 + room);
+    c = put_blocks(c, pad + skip, line - skip);
+    c = put_string_open(c, entry.key, 3 + room);
+    std::memcpy(c, "\": \"", 4);  // the last byte is written over
+    return put_value(c + 3, entry.value);
+  }
+
+  char* close(char* c, char bracket) {
+    leave();
+    c = ensure(c, line + 1);
+    c = put_blocks(c, pad + 1, line - 1);
+    *c++ = bracket;
+    return c;
   }
 };
 
 // Renders `value` into `buf` (emptied first); returns the number of bytes left in it.
 std::size_t render(const JsonValue& value, std::string_view indent, ByteBuffer& buf,
                    const TextPieces* pieces) {
-  std::string_view pad;
-  if (all_spaces(indent)) pad = std::string_view(kSeparatorSpaces.data(), kSeparatorSpaces.size());
-  Writer w{buf, pieces, indent, pad, {}, buf.data(), buf.data() + buf.capacity()};
-  w.write(value);
-  buf.set_size(w.used());
-  return w.used();
+  Writer w{buf, pieces, pieces != nullptr ? pieces->piece_bytes : SIZE_MAX, indent, nullptr, 0, {}};
+  if (all_spaces(indent)) {
+    w.pad = kSeparatorSpaces.data();
+    w.pad_size = 2 + kSpaceRunBytes;
+  } else {
+    w.grow_pad();
+  }
+  char* c;
+  if (buf.capacity() < kSlack) {
+    w.base = buf.data();
+    c = w.make_room(w.base, 0);
+  } else {
+    w.set_limits();
+    c = w.base;
+  }
+  c = w.ensure(c, value_room(value));
+  c = w.put_value(c, value);
+  auto used = static_cast<std::size_t>(c - w.base);
+  buf.set_size(used);
+  return used;
 }
+
+// Bytes beyond the exact size of the text that write_pretty reserves, so that checks for room,
+// which may ask for a few bytes more than an element takes, never grow the buffer.
+constexpr std::size_t kRoomMargin = 32;
 
 }  // namespace
 
@@ -296,7 +472,7 @@ void write_pretty(const JsonValue& value, std::string_view indent, std::string& 
   // Sized once up front: a buffer that grows by doubling holds its old and new copies at the
   // same time, which for a large file costs more memory than the file itself.
   ByteBuffer text;
-  if (!text.reserve(pretty_size(value, indent))) throw std::bad_alloc();
+  if (!text.reserve(pretty_size(value, indent) + kSlack + kRoomMargin)) throw std::bad_alloc();
   render(value, indent, text, nullptr);
   out.append(text.view());
 }
@@ -304,7 +480,7 @@ void write_pretty(const JsonValue& value, std::string_view indent, std::string& 
 void write_pretty_pieces(const JsonValue& value, std::string_view indent, ByteBuffer& buffer,
                          const TextPieces& pieces) {
   // Room for a piece plus the element that may overrun it, so the buffer rarely grows.
-  if (!buffer.reserve(pieces.piece_bytes + pieces.piece_bytes / 4)) throw std::bad_alloc();
+  if (!buffer.reserve(pieces.piece_bytes + pieces.piece_bytes / 4 + kSlack)) throw std::bad_alloc();
   render(value, indent, buffer, &pieces);
 }
 
