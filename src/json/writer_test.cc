@@ -3,9 +3,12 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -138,6 +141,137 @@ TEST(WritePretty, WordAtATimeScanAgreesWithBytewiseEscaping) {
     for (std::size_t k = rng() % 4; k > 0 && !s.empty(); --k) s[rng() % s.size()] = kBytes[rng() % kBytes.size()];
     std::string got = pretty(JsonValue::string(s));
     if (got != reference_quoted(s)) FAIL() << ::testing::PrintToString(s) << " gave " << got;
+  }
+}
+
+// The bytes the escape test puts into strings: every one that needs an escape, and those beside
+// them or otherwise special that must be written as they stand.
+std::string special_bytes() {
+  std::string bytes;
+  for (int b = 0; b < 0x20; ++b) bytes += static_cast<char>(b);
+  bytes += "\x20\x21\x22\x23/\x5b\x5c\x5d\x7f\x80\xc3\xff";
+  return bytes;
+}
+
+TEST(WritePretty, EscapesEverySpecialByteAtEveryPositionOfShortStrings) {
+  // Lengths around the 16-byte blocks the writer scans, with the byte at each position, as a
+  // value and as a key (whose text is followed by ": " on the same room check).
+  Arena arena;
+  for (char special : special_bytes()) {
+    for (std::size_t length = 1; length <= 40; ++length) {
+      for (std::size_t at = 0; at < length; ++at) {
+        std::string s(length, 'a');
+        s[at] = special;
+        std::string expected = reference_quoted(s);
+        std::string got = pretty(JsonValue::string(s));
+        if (got != expected) FAIL() << ::testing::PrintToString(s) << " gave " << got;
+        ObjectMap* map = ObjectMap::create(arena);
+        map->append_unique(s, JsonValue::boolean(false));
+        got = pretty(JsonValue::object(map));
+        if (got != "{\n  " + expected + ": false\n}") FAIL() << ::testing::PrintToString(s) << " gave " << got;
+      }
+    }
+  }
+  // Every length without escapes, and all escapes, which write the most per byte read.
+  for (std::size_t length = 0; length <= 40; ++length) {
+    for (std::string s : {std::string(length, 'x'), std::string(length, '\x01'), std::string(length, '"')}) {
+      EXPECT_EQ(pretty(JsonValue::string(s)), reference_quoted(s));
+    }
+  }
+}
+
+TEST(WritePretty, WritesAnEmptyViewThatPointsNowhere) {
+  Arena arena;
+  ObjectMap* map = ObjectMap::create(arena);
+  map->append_unique(std::string_view(), JsonValue::string(std::string_view()));
+  EXPECT_EQ(pretty(JsonValue::object(map)), "{\n  \"\": \"\"\n}");
+}
+
+// Two pages of which the second cannot be read: text placed to end right at the boundary shows
+// that the writer reads nothing past a string or number where that could fault.
+class GuardedPages {
+ public:
+  GuardedPages() {
+    page_ = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    void* block = ::mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) return;
+    base_ = static_cast<char*>(block);
+    if (::mprotect(base_ + page_, page_, PROT_NONE) != 0) {
+      ::munmap(base_, 2 * page_);
+      base_ = nullptr;
+    }
+  }
+  GuardedPages(const GuardedPages&) = delete;
+  GuardedPages& operator=(const GuardedPages&) = delete;
+  ~GuardedPages() {
+    if (base_ != nullptr) ::munmap(base_, 2 * page_);
+  }
+  bool ok() const { return base_ != nullptr; }
+  // `text` copied so that its last byte is the last readable one.
+  std::string_view at_end(std::string_view text) {
+    char* at = base_ + page_ - text.size();
+    std::memcpy(at, text.data(), text.size());
+    return {at, text.size()};
+  }
+
+ private:
+  std::size_t page_ = 0;
+  char* base_ = nullptr;
+};
+
+TEST(WritePretty, ReadsNothingPastTextThatEndsAtUnreadableMemory) {
+  GuardedPages pages;
+  ASSERT_TRUE(pages.ok());
+  Arena arena;
+  for (std::size_t length = 0; length <= 40; ++length) {
+    SCOPED_TRACE(length);
+    std::string plain(length, 'q');
+    std::string escaped = plain;
+    if (length > 0) escaped[length - 1] = '\n';
+    for (const std::string& s : {plain, escaped}) {
+      EXPECT_EQ(pretty(JsonValue::string(pages.at_end(s))), reference_quoted(s));
+      ObjectMap* map = ObjectMap::create(arena);
+      map->append_unique(pages.at_end(s), JsonValue());
+      EXPECT_EQ(pretty(JsonValue::object(map)), "{\n  " + reference_quoted(s) + ": null\n}");
+    }
+    if (length > 0) {
+      std::string digits(length, '7');
+      EXPECT_EQ(pretty(JsonValue::number({pages.at_end(digits)})), digits);
+    }
+  }
+}
+
+TEST(WritePrettyPieces, LongStringsWithEscapesGrowTheBufferAsNeeded) {
+  // Strings far longer than a piece, escaped throughout, so that the room made for them grows
+  // while they are written; every piece size must give the whole text.
+  std::mt19937_64 rng(7);
+  const std::string kBytes("ab\n\x01\"\\/\x7f\xc3", 9);
+  Arena arena;
+  std::vector<JsonValue> items;
+  for (std::size_t length : {std::size_t{1000}, std::size_t{20000}, std::size_t{70000}}) {
+    std::string s(length, 'z');
+    for (char& c : s) c = kBytes[rng() % kBytes.size()];
+    items.push_back(JsonValue::string(arena.copy(s)));
+    ObjectMap* map = ObjectMap::create(arena);
+    map->append_unique(arena.copy(s), JsonValue::string(arena.copy(s)));
+    items.push_back(JsonValue::object(map));
+  }
+  auto* storage = arena.allocate_array<JsonValue>(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) new (&storage[i]) JsonValue(std::move(items[i]));
+  JsonValue doc = JsonValue::array({storage, items.size()});
+  std::string whole = pretty(doc);
+  for (std::size_t piece_bytes : {std::size_t{1}, std::size_t{100}, std::size_t{4096}, std::size_t{1} << 20}) {
+    SCOPED_TRACE(piece_bytes);
+    std::string joined;
+    TextPieces pieces{piece_bytes,
+                      [](void* context, std::string_view piece) {
+                        static_cast<std::string*>(context)->append(piece);
+                      },
+                      &joined};
+    ByteBuffer buffer;
+    write_pretty_pieces(doc, "  ", buffer, pieces);
+    joined.append(buffer.view());
+    EXPECT_EQ(joined, whole);
   }
 }
 
