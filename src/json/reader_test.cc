@@ -588,5 +588,41 @@ TEST(ReadDocument, WordAtATimeStringScanMatchesABytewiseTwin) {
   EXPECT_GT(failed, 3000);
 }
 
+// Checks the reader against the twin on `input`, a string at offset 0.
+void expect_string_as_twin(const std::string& input) {
+  SCOPED_TRACE(testing::PrintToString(input));
+  TwinResult want = twin_read_string(input, 0);
+  Arena arena;
+  auto got = read_document(input, arena);
+  ASSERT_EQ(got.ok(), want.ok) << (got.ok() ? std::string("read") : to_string(got.error()));
+  if (want.ok) {
+    ASSERT_EQ(got.value().as_string(), want.content);
+  } else {
+    ASSERT_EQ(got.error().kind, want.kind);
+    ASSERT_EQ(got.error().column, want.count);  // the inputs have no line feed
+  }
+}
+
+TEST(ReadDocument, BlockStringScanFindsEachByteAtEveryOffsetAndDistanceFromTheEnd) {
+  // The scan takes sixteen bytes, then eight, then one at a time as the input runs out, so one
+  // special piece is put at every offset of plain strings of every length up to three blocks,
+  // with and without the closing quote (then the input ends right after the content). Valid
+  // non-ASCII text after the piece must not count against the run that the piece ends.
+  const std::vector<std::string> pieces = {"\"", "\\n", "\x01", "\x1F", "\x7F", "\xC3\xA9",
+                                           "\xFF", "\xC3", "\xF0\x9F\x98\x80", "\xED\xA0\x80"};
+  for (const std::string& piece : pieces) {
+    for (const std::string fill : {"b", "\xC3\xA9"}) {
+      for (std::size_t length = 0; length <= 48; ++length) {
+        for (std::size_t at = 0; at <= length; ++at) {
+          std::string content = std::string(at, 'a') + piece;
+          for (std::size_t k = at; k < length; ++k) content += fill;
+          expect_string_as_twin("\"" + content + "\"");
+          expect_string_as_twin("\"" + content);
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace orvel
