@@ -21,6 +21,11 @@ constexpr std::size_t kLinearSearchMax = 8;           // up to here a scan beats
 // is dropped afterwards: most objects are only iterated, and a kept index would be arena memory
 // touched for nothing (a later lookup builds one when it needs it).
 constexpr std::size_t kStackIndexSlots = 128;
+// Objects up to this size look for repeated keys through a 64-bit filter instead: a key whose
+// bit is already set is compared with the keys before it. Repeats are rare, so the filter
+// almost always says "new" without a single compare, and crafted keys that share one bit cost
+// at most the pairs of this many keys.
+constexpr std::size_t kFilterMax = 32;
 
 // Per-process key for the hash, so that crafted keys cannot be chosen to collide. The kernel
 // hands every process 16 random bytes at start-up; reading them costs nothing.
@@ -69,6 +74,32 @@ std::uint64_t hash_key(std::string_view key) {
     tail = (byte(0) << 16) | (byte(n / 2) << 8) | byte(n - 1);
   }
   return mix(h ^ tail);
+}
+
+// One of 64 bits for a key, from its length and its first, middle and last bytes.
+std::uint64_t filter_bit(std::string_view key) {
+  std::uint64_t n = key.size();
+  std::uint64_t bytes = 0;
+  if (n != 0) {
+    auto byte = [&key](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(key[i])); };
+    bytes = byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16);
+  }
+  return std::uint64_t{1} << (((bytes ^ (n << 24)) * 0x9e3779b97f4a7c15ull) >> 58);
+}
+
+// Whether some key occurs twice among `entries`.
+bool has_repeated_key(std::span<const ObjectEntry> entries) {
+  std::uint64_t seen = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    std::uint64_t bit = filter_bit(entries[i].key);
+    if ((seen & bit) != 0) {
+      for (std::size_t j = 0; j < i; ++j) {
+        if (entries[j].key == entries[i].key) return true;
+      }
+    }
+    seen |= bit;
+  }
+  return false;
 }
 
 }  // namespace
@@ -142,6 +173,17 @@ ObjectMap* ObjectMap::create(Arena& arena, std::size_t reserve) {
 }
 
 ObjectMap* ObjectMap::from_entries(Arena& arena, std::span<ObjectEntry> entries) {
+  if (entries.size() <= kFilterMax && !has_repeated_key(entries)) {
+    // The usual object: its entries are copied as they are, into the same block as the header.
+    static_assert(alignof(ObjectEntry) <= alignof(ObjectMap) && sizeof(ObjectMap) % alignof(ObjectEntry) == 0);
+    void* block = arena.allocate(sizeof(ObjectMap) + entries.size() * sizeof(ObjectEntry), alignof(ObjectMap));
+    auto* map = new (block) ObjectMap(arena);
+    if (entries.empty()) return map;
+    map->entries_ = reinterpret_cast<ObjectEntry*>(map + 1);
+    std::memcpy(static_cast<void*>(map->entries_), entries.data(), entries.size() * sizeof(ObjectEntry));
+    map->size_ = map->capacity_ = static_cast<std::uint32_t>(entries.size());
+    return map;
+  }
   ObjectMap* map = create(arena, entries.size());
   if (entries.size() <= kLinearSearchMax) {
     for (ObjectEntry& e : entries) (void)map->insert(e.key, std::move(e.value));

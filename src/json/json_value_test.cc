@@ -125,6 +125,46 @@ TEST(ObjectMap, FromEntriesResolvesRepeatedKeysLikeInsertingInOrder) {
   }
 }
 
+TEST(ObjectMap, FromEntriesFindsOneRepeatAtAnyPlaceLikeInsertingInOrder) {
+  // Keys that agree in length and in their first, middle and last bytes, so that many of them
+  // share a bit of the small objects' filter and must be told apart by a full compare; the
+  // empty key too. Sizes reach past the filter's limit, and the repeat of each key goes to every
+  // later place.
+  auto key = [](std::size_t i) {
+    if (i == 0) return std::string();
+    std::string k = "pA-zA";
+    k[1] = static_cast<char>('a' + i % 26);
+    k[3] = static_cast<char>('a' + i / 26);
+    return k;
+  };
+  for (std::size_t distinct = 0; distinct <= 40; ++distinct) {
+    for (std::size_t repeated = 0; repeated <= distinct; ++repeated) {
+      // repeated == distinct stands for no repeat at all, tried once.
+      for (std::size_t at = std::min(repeated + 1, distinct); at <= distinct; ++at) {
+        std::vector<std::string> keys;
+        for (std::size_t i = 0; i < distinct; ++i) keys.push_back(key(i));
+        if (repeated < distinct) keys.insert(keys.begin() + static_cast<std::ptrdiff_t>(at), key(repeated));
+        SCOPED_TRACE(testing::Message() << distinct << " keys, key " << repeated << " again at " << at);
+        Arena arena;
+        std::vector<ObjectEntry> entries;
+        ObjectMap* expected = ObjectMap::create(arena);
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+          entries.push_back(ObjectEntry{keys[i], num(arena, std::to_string(i))});
+          (void)expected->insert(keys[i], num(arena, std::to_string(i)));
+        }
+        ObjectMap* map = ObjectMap::from_entries(arena, entries);
+        ASSERT_EQ(keys_of(*map), keys_of(*expected));
+        for (std::size_t i = 0; i < map->size(); ++i) {
+          ASSERT_EQ(map->entries()[i].value.as_number().text, expected->entries()[i].value.as_number().text);
+          ASSERT_EQ(map->find(key(i)), &map->entries()[i].value);
+        }
+        EXPECT_FALSE(map->insert("new", JsonValue()).has_value());
+        EXPECT_EQ(map->find("new"), &map->entries().back().value);
+      }
+    }
+  }
+}
+
 TEST(ObjectMap, TakeAllLeavesAUsableEmptyMap) {
   for (std::size_t size : {0u, 3u, 9u, 40u}) {
     SCOPED_TRACE(size);
