@@ -114,15 +114,6 @@ Arena::~Arena() {
   }
 }
 
-void* Arena::allocate(std::size_t bytes, std::size_t align) {
-  auto at = (reinterpret_cast<std::uintptr_t>(cursor_) + (align - 1)) & ~(align - 1);
-  if (cursor_ != nullptr && at + bytes <= reinterpret_cast<std::uintptr_t>(limit_)) {
-    cursor_ = reinterpret_cast<char*>(at + bytes);
-    return reinterpret_cast<char*>(at);
-  }
-  return allocate_slow(bytes, align);
-}
-
 void* Arena::allocate_slow(std::size_t bytes, std::size_t align) {
   std::size_t previous = blocks_ != nullptr ? blocks_->size : kFirstBlockBytes / 2;
   std::size_t size = previous * 2;

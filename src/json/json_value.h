@@ -26,7 +26,15 @@ class Arena {
   ~Arena();
 
   // Uninitialised room for `bytes` bytes aligned to `align` (a power of two, at most 16).
-  void* allocate(std::size_t bytes, std::size_t align);
+  // Inline: the reader allocates once per container and string, and a call each costs.
+  void* allocate(std::size_t bytes, std::size_t align) {
+    auto at = (reinterpret_cast<std::uintptr_t>(cursor_) + (align - 1)) & ~(align - 1);
+    if (cursor_ != nullptr && at + bytes <= reinterpret_cast<std::uintptr_t>(limit_)) {
+      cursor_ = reinterpret_cast<char*>(at + bytes);
+      return reinterpret_cast<char*>(at);
+    }
+    return allocate_slow(bytes, align);
+  }
 
   template <class T>
   T* allocate_array(std::size_t count) {
