@@ -81,7 +81,9 @@ std::uint64_t filter_bit(std::string_view key) {
   std::uint64_t n = key.size();
   std::uint64_t bytes = 0;
   if (n != 0) {
-    auto byte = [&key](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(key[i])); };
+    auto byte = [&key](std::size_t i) {
+      return static_cast<std::uint64_t>(static_cast<unsigned char>(key[i]));
+    };
     bytes = byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16);
   }
   return std::uint64_t{1} << (((bytes ^ (n << 24)) * 0x9e3779b97f4a7c15ull) >> 58);
@@ -166,12 +168,13 @@ ObjectMap* ObjectMap::create(Arena& arena, std::size_t reserve) {
 ObjectMap* ObjectMap::from_entries(Arena& arena, std::span<ObjectEntry> entries) {
   if (entries.size() <= kFilterMax && !has_repeated_key(entries)) {
     // The usual object: its entries are copied as they are, into the same block as the header.
-    static_assert(alignof(ObjectEntry) <= alignof(ObjectMap) && sizeof(ObjectMap) % alignof(ObjectEntry) == 0);
-    void* block = arena.allocate(sizeof(ObjectMap) + entries.size() * sizeof(ObjectEntry), alignof(ObjectMap));
-    auto* map = new (block) ObjectMap(arena);
+    static_assert(sizeof(ObjectMap) % alignof(ObjectEntry) == 0);
+    static_assert(alignof(ObjectEntry) <= alignof(ObjectMap));
+    std::size_t bytes = sizeof(ObjectMap) + entries.size() * sizeof(ObjectEntry);
+    auto* map = new (arena.allocate(bytes, alignof(ObjectMap))) ObjectMap(arena);
     if (entries.empty()) return map;
     map->entries_ = reinterpret_cast<ObjectEntry*>(map + 1);
-    std::memcpy(static_cast<void*>(map->entries_), entries.data(), entries.size() * sizeof(ObjectEntry));
+    std::memcpy(static_cast<void*>(map->entries_), entries.data(), bytes - sizeof(ObjectMap));
     map->size_ = map->capacity_ = static_cast<std::uint32_t>(entries.size());
     return map;
   }

@@ -143,8 +143,10 @@ TEST(ObjectMap, FromEntriesFindsOneRepeatAtAnyPlaceLikeInsertingInOrder) {
       for (std::size_t at = std::min(repeated + 1, distinct); at <= distinct; ++at) {
         std::vector<std::string> keys;
         for (std::size_t i = 0; i < distinct; ++i) keys.push_back(key(i));
-        if (repeated < distinct) keys.insert(keys.begin() + static_cast<std::ptrdiff_t>(at), key(repeated));
-        SCOPED_TRACE(testing::Message() << distinct << " keys, key " << repeated << " again at " << at);
+        if (repeated < distinct) {
+          keys.insert(keys.begin() + static_cast<std::ptrdiff_t>(at), key(repeated));
+        }
+        SCOPED_TRACE(testing::Message() << distinct << " keys, " << repeated << " again at " << at);
         Arena arena;
         std::vector<ObjectEntry> entries;
         ObjectMap* expected = ObjectMap::create(arena);
@@ -155,7 +157,8 @@ TEST(ObjectMap, FromEntriesFindsOneRepeatAtAnyPlaceLikeInsertingInOrder) {
         ObjectMap* map = ObjectMap::from_entries(arena, entries);
         ASSERT_EQ(keys_of(*map), keys_of(*expected));
         for (std::size_t i = 0; i < map->size(); ++i) {
-          ASSERT_EQ(map->entries()[i].value.as_number().text, expected->entries()[i].value.as_number().text);
+          ASSERT_EQ(map->entries()[i].value.as_number().text,
+                    expected->entries()[i].value.as_number().text);
           ASSERT_EQ(map->find(key(i)), &map->entries()[i].value);
         }
         EXPECT_FALSE(map->insert("new", JsonValue()).has_value());
