@@ -85,6 +85,8 @@ bool is_whitespace(char c) {
 void skip_whitespace(Reader& r) {
   const char* p = r.p;
   const char* end = r.end;
+  // Minified text has nothing to skip: one test and no store.
+  if (p == end || static_cast<unsigned char>(*p) > ' ') return;
   while (p != end && is_whitespace(*p)) {
     ++p;
     // Indented text puts runs of spaces after each line feed: eight at a time.
@@ -499,6 +501,7 @@ JsonValue read_object(Reader& r) {
       if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInObject);
       if (*r.p != ':') return fail_at(r, DecodeErrorKind::NoColon, r.p);
       ++r.p;
+      skip_whitespace(r);
       JsonValue value = read_value(r);
       if (r.failed) return {};
       r.entries.push_back(ObjectEntry{key, std::move(value)});
@@ -522,8 +525,8 @@ JsonValue read_object(Reader& r) {
   return JsonValue::object(map);
 }
 
+// The value at r.p, which is past any whitespace.
 JsonValue read_value(Reader& r) {
-  skip_whitespace(r);
   if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInValue);
   switch (*r.p) {
     case '"':
@@ -595,6 +598,7 @@ std::string to_string(const DecodeError& error) {
 
 Result<JsonValue, DecodeError> read_document(std::string_view input, Arena& arena) {
   Reader r(input, arena);
+  skip_whitespace(r);
   JsonValue root = read_value(r);
   if (!r.failed) {
     skip_whitespace(r);
