@@ -330,11 +330,11 @@ std::string_view read_escaped_string(Reader& r, const char* start, bool valid) {
   }
 }
 
-// A string whose opening quote is at r.p. Without escapes the result is a view into the input.
-std::string_view read_string(Reader& r) {
-  const char* start = r.p + 1;
-  std::uint64_t high = 0;
-  const char* stop = scan_plain_run(start, r.end, high);
+// The rest of read_string once the first plain run, from `start` to `stop`, is not the whole
+// of an ASCII string: UTF-8 to check, an escape, an error. Kept out of line so that the common
+// case stays small enough to be inlined where strings are read.
+[[gnu::noinline]] std::string_view read_string_rest(Reader& r, const char* start, const char* stop,
+                                                    std::uint64_t high) {
   r.p = stop;
   if (stop == r.end) return fail_at_end(r, DecodeErrorKind::EndInString);
   bool valid = run_is_valid(start, stop, high);
@@ -345,6 +345,18 @@ std::string_view read_string(Reader& r) {
   }
   if (*stop == '\\') return read_escaped_string(r, start, valid);
   return fail_at(r, DecodeErrorKind::RawControl, stop);
+}
+
+// A string whose opening quote is at r.p. Without escapes the result is a view into the input.
+std::string_view read_string(Reader& r) {
+  const char* start = r.p + 1;
+  std::uint64_t high = 0;
+  const char* stop = scan_plain_run(start, r.end, high);
+  if (stop != r.end && *stop == '"' && (high & kHighBits) == 0) {
+    r.p = stop + 1;
+    return std::string_view(start, static_cast<std::size_t>(stop - start));
+  }
+  return read_string_rest(r, start, stop, high);
 }
 
 // Number text is mostly digits: they are skipped eight at a time. A byte is a digit when its
