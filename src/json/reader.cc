@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <span>
 #include <string>
 #include <string_view>
@@ -462,6 +463,51 @@ JsonValue read_literal(Reader& r, std::string_view word, JsonValue value) {
 
 JsonValue read_value(Reader& r);
 
+// The items of one container while it is read. The first `N` stay in the frame of the function
+// reading it; a longer container moves them to the end of the reader's shared stack and goes on
+// there, so the items are always in one piece. Most containers are short and never touch the
+// shared stack, whose growth check and memory traffic then cost nothing.
+template <class T, std::size_t N>
+class ItemBuffer {
+ public:
+  explicit ItemBuffer(std::vector<T>& shared) : shared_(shared), base_(shared.size()) {}
+  ItemBuffer(const ItemBuffer&) = delete;
+  ItemBuffer& operator=(const ItemBuffer&) = delete;
+
+  void push(T&& item) {
+    if (count_ < N) {
+      std::memcpy(static_cast<void*>(local_ + count_ * sizeof(T)), &item, sizeof(T));
+    } else {
+      if (count_ == N) {
+        T* local = items();
+        shared_.insert(shared_.end(), std::make_move_iterator(local),
+                       std::make_move_iterator(local + N));
+      }
+      shared_.push_back(std::move(item));
+    }
+    ++count_;
+  }
+  std::size_t size() const { return count_; }
+  // Valid until the next push.
+  T* items() { return count_ <= N ? reinterpret_cast<T*>(local_) : shared_.data() + base_; }
+  // Gives the shared stack back to the enclosing containers.
+  void release() {
+    if (count_ > N) shared_.resize(base_);
+  }
+
+ private:
+  std::vector<T>& shared_;
+  std::size_t base_;
+  std::size_t count_ = 0;
+  alignas(T) unsigned char local_[N * sizeof(T)];
+};
+
+// Room for most arrays and objects of typical documents (measured: larger buffers cost more
+// than the copies they save); a frame of the reader's recursion holds one of each, and the
+// nesting budget keeps the recursion within 128 frames.
+constexpr std::size_t kLocalValues = 8;
+constexpr std::size_t kLocalEntries = 32;
+
 // Spends one unit of the nesting budget for the bracket at r.p, or fails when none is left.
 bool enter_container(Reader& r) {
   if (--r.budget == 0) return fail_at(r, DecodeErrorKind::TooDeep, r.p);
@@ -471,14 +517,14 @@ bool enter_container(Reader& r) {
 
 JsonValue read_array(Reader& r) {
   if (!enter_container(r)) return {};
-  const std::size_t base = r.values.size();
+  ItemBuffer<JsonValue, kLocalValues> values(r.values);
   skip_whitespace(r);
   if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInArray);
   if (*r.p != ']') {
     for (;;) {
       JsonValue element = read_value(r);
       if (r.failed) return {};
-      r.values.push_back(std::move(element));
+      values.push(std::move(element));
       skip_whitespace(r);
       if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInArray);
       if (*r.p == ']') break;
@@ -491,17 +537,17 @@ JsonValue read_array(Reader& r) {
   }
   ++r.p;
   ++r.budget;
-  const std::size_t count = r.values.size() - base;
+  const std::size_t count = values.size();
   if (count == 0) return JsonValue::array({});
   auto* items = r.arena.allocate_array<JsonValue>(count);
-  std::memcpy(static_cast<void*>(items), r.values.data() + base, count * sizeof(JsonValue));
-  r.values.resize(base);
+  std::memcpy(static_cast<void*>(items), values.items(), count * sizeof(JsonValue));
+  values.release();
   return JsonValue::array(std::span<JsonValue>(items, count));
 }
 
 JsonValue read_object(Reader& r) {
   if (!enter_container(r)) return {};
-  const std::size_t base = r.entries.size();
+  ItemBuffer<ObjectEntry, kLocalEntries> entries(r.entries);
   skip_whitespace(r);
   if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInObject);
   if (*r.p != '}') {
@@ -516,7 +562,7 @@ JsonValue read_object(Reader& r) {
       skip_whitespace(r);
       JsonValue value = read_value(r);
       if (r.failed) return {};
-      r.entries.push_back(ObjectEntry{key, std::move(value)});
+      entries.push(ObjectEntry{key, std::move(value)});
       skip_whitespace(r);
       if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInObject);
       if (*r.p == '}') break;
@@ -531,9 +577,9 @@ JsonValue read_object(Reader& r) {
   ++r.p;
   ++r.budget;
   // A repeated key keeps its first place and takes the later value; the earlier one is dropped.
-  ObjectMap* map = ObjectMap::from_entries(
-      r.arena, std::span<ObjectEntry>(r.entries.data() + base, r.entries.size() - base));
-  r.entries.resize(base);
+  ObjectMap* map =
+      ObjectMap::from_entries(r.arena, std::span<ObjectEntry>(entries.items(), entries.size()));
+  entries.release();
   return JsonValue::object(map);
 }
 

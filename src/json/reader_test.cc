@@ -421,6 +421,80 @@ TEST(ReadDocument, NestedContainersKeepTheirOrder) {
   EXPECT_EQ(inner.entries()[0].key, "x");
 }
 
+// The text of a value read from text without whitespace, escapes or repeated keys: the same
+// text again.
+std::string compact(const JsonValue& value) {
+  std::string out;
+  switch (value.kind()) {
+    case JsonKind::Null: return "null";
+    case JsonKind::Bool: return value.as_bool() ? "true" : "false";
+    case JsonKind::Number: return std::string(value.as_number().text);
+    case JsonKind::String:
+      out += '"';
+      out += value.as_string();
+      out += '"';
+      return out;
+    case JsonKind::Array:
+      for (const JsonValue& item : value.as_array()) {
+        out += out.empty() ? '[' : ',';
+        out += compact(item);
+      }
+      return out.empty() ? "[]" : out + "]";
+    case JsonKind::Object:
+      for (const ObjectEntry& entry : value.as_object().entries()) {
+        out += out.empty() ? '{' : ',';
+        out += '"';
+        out += entry.key;
+        out += "\":";
+        out += compact(entry.value);
+      }
+      return out.empty() ? "{}" : out + "}";
+  }
+  return out;
+}
+
+// An array or object of `size` numbered items, the middle one `inner` unless that is empty.
+std::string container(bool object, std::size_t size, const std::string& inner) {
+  std::string out(1, object ? '{' : '[');
+  for (std::size_t i = 0; i < size; ++i) {
+    if (i > 0) out += ',';
+    if (object) {
+      out += "\"k";
+      out += std::to_string(i);
+      out += "\":";
+    }
+    out += i == size / 2 && !inner.empty() ? inner : std::to_string(i);
+  }
+  out += object ? '}' : ']';
+  return out;
+}
+
+TEST(ReadDocument, ContainersOfAnySizeNestedInEachOtherKeepEveryItemInOrder) {
+  // A container's first items are gathered apart from the rest; sizes on both sides of where
+  // that ends, for arrays and objects, three levels deep with the inner ones read in between.
+  const std::size_t sizes[] = {0, 1, 7, 8, 9, 31, 32, 33, 40};
+  for (bool outer_object : {false, true}) {
+    for (std::size_t outer : sizes) {
+      for (bool middle_object : {false, true}) {
+        for (std::size_t middle : sizes) {
+          for (bool inner_object : {false, true}) {
+            for (std::size_t inner : sizes) {
+              std::string text = container(
+                  outer_object, outer,
+                  container(middle_object, middle, container(inner_object, inner, "")));
+              SCOPED_TRACE(text);
+              Arena arena;
+              auto result = read_document(text, arena);
+              ASSERT_TRUE(result.ok()) << to_string(result.error());
+              ASSERT_EQ(compact(result.value()), text);
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 // A bytewise twin of the reader for a document that is one string, its opening quote at `at`:
 // the content, or the error's kind and byte count, following the reading steps byte by byte.
 struct TwinResult {
