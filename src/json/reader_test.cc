@@ -138,6 +138,23 @@ TEST(ReadDocument, ErrorsNameKindLineAndColumn) {
   EXPECT_EQ(seen.size(), static_cast<std::size_t>(DecodeErrorKind::TooDeep) + 1);
 }
 
+TEST(ReadDocument, LiteralsFailAtTheFirstWrongLetterOrAtTheEnd) {
+  // Every cut and every wrong letter after the first, inside an array so that the word is
+  // followed by more input whatever its length.
+  std::vector<ErrorCase> cases;
+  for (std::string word : {"null", "true", "false"}) {
+    for (std::size_t length = 1; length < word.size(); ++length) {
+      cases.push_back({word.substr(0, length), DecodeErrorKind::EndInValue, 1, length});
+    }
+    for (std::size_t at = 1; at < word.size(); ++at) {
+      std::string wrong = word;
+      wrong[at] = 'x';
+      cases.push_back({"[" + wrong + "]", DecodeErrorKind::BadLiteral, 1, at + 2});
+    }
+  }
+  expect_errors(cases);
+}
+
 TEST(ReadDocument, ErrorTextIsMessageLineAndColumn) {
   std::optional<DecodeError> colon = read_error("{\"a\" 1}");
   ASSERT_TRUE(colon.has_value());
