@@ -109,33 +109,40 @@ std::uint64_t string_stop_bytes(std::uint64_t word) {
 
 bool is_string_stop(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
 
-// First byte in [p, end) that is a quote, a backslash or a control byte, or `end`, by words.
-// The high bits of the bytes passed over are ORed into `high`, so that runs of ASCII skip UTF-8
-// checking.
-const char* scan_plain_words(const char* p, const char* end, std::uint64_t& high) {
+// A run of string content without escapes: where it stops (at a quote, a backslash, a control
+// byte or the end of the input), and the high bits of the bytes passed over ORed together, so
+// that runs of ASCII skip UTF-8 checking. Returned by value, so it comes back in registers.
+struct PlainRun {
+  const char* stop;
+  std::uint64_t high;
+};
+
+// The run from `p` on, found a word at a time; `high` holds what earlier blocks have seen.
+PlainRun scan_plain_words(const char* p, const char* end, std::uint64_t high) {
   while (end - p >= 8) {
     std::uint64_t word;
     std::memcpy(&word, p, 8);
     if (std::uint64_t stops = string_stop_bytes(word)) {
       int index = std::countr_zero(stops) / 8;
       high |= word & ((std::uint64_t{1} << (8 * index)) - 1);
-      return p + index;
+      return {p + index, high};
     }
     high |= word;
     p += 8;
   }
   for (; p != end; ++p) {
     auto c = static_cast<unsigned char>(*p);
-    if (is_string_stop(c)) return p;
+    if (is_string_stop(c)) return {p, high};
     high |= c;
   }
-  return end;
+  return {end, high};
 }
 
 #if defined(__SSE2__)
 // The same scan sixteen bytes at a time while sixteen remain; the words take the rest, so no
 // load reaches past the input. A byte at or above 0x80 passed over sets kHighBits in `high`.
-const char* scan_plain_run(const char* p, const char* end, std::uint64_t& high) {
+PlainRun scan_plain_run(const char* p, const char* end) {
+  std::uint64_t high = 0;
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   const __m128i last_control = _mm_set1_epi8(0x1F);
@@ -150,7 +157,7 @@ const char* scan_plain_run(const char* p, const char* end, std::uint64_t& high) 
     if (stops != 0) {
       unsigned before = (1u << std::countr_zero(stops)) - 1;
       if ((non_ascii & before) != 0) high |= kHighBits;
-      return p + std::countr_zero(stops);
+      return {p + std::countr_zero(stops), high};
     }
     if (non_ascii != 0) high |= kHighBits;
     p += 16;
@@ -158,9 +165,7 @@ const char* scan_plain_run(const char* p, const char* end, std::uint64_t& high) 
   return scan_plain_words(p, end, high);
 }
 #else
-const char* scan_plain_run(const char* p, const char* end, std::uint64_t& high) {
-  return scan_plain_words(p, end, high);
-}
+PlainRun scan_plain_run(const char* p, const char* end) { return scan_plain_words(p, end, 0); }
 #endif
 
 bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
@@ -320,13 +325,13 @@ std::string_view read_escaped_string(Reader& r, const char* start, bool valid) {
     } else {
       return fail_at(r, DecodeErrorKind::RawControl, r.p);
     }
-    std::uint64_t high = 0;
     const char* run = r.p;
-    r.p = scan_plain_run(run, r.end, high);
+    PlainRun plain = scan_plain_run(run, r.end);
+    r.p = plain.stop;
     if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInString);
     // Decoded escapes are whole characters, so the content is valid exactly when every raw run
     // is; the verdict waits for the closing quote, as errors met before it come first.
-    valid = valid && run_is_valid(run, r.p, high);
+    valid = valid && run_is_valid(run, r.p, plain.high);
     r.scratch.append(run, r.p);
   }
 }
@@ -351,13 +356,12 @@ std::string_view read_escaped_string(Reader& r, const char* start, bool valid) {
 // A string whose opening quote is at r.p. Without escapes the result is a view into the input.
 std::string_view read_string(Reader& r) {
   const char* start = r.p + 1;
-  std::uint64_t high = 0;
-  const char* stop = scan_plain_run(start, r.end, high);
-  if (stop != r.end && *stop == '"' && (high & kHighBits) == 0) {
-    r.p = stop + 1;
-    return std::string_view(start, static_cast<std::size_t>(stop - start));
+  PlainRun plain = scan_plain_run(start, r.end);
+  if (plain.stop != r.end && *plain.stop == '"' && (plain.high & kHighBits) == 0) {
+    r.p = plain.stop + 1;
+    return std::string_view(start, static_cast<std::size_t>(plain.stop - start));
   }
-  return read_string_rest(r, start, stop, high);
+  return read_string_rest(r, start, plain.stop, plain.high);
 }
 
 // Number text is mostly digits: they are skipped eight at a time. A byte is a digit when its
