@@ -279,6 +279,30 @@ TEST(ReadDocument, DigitRunsEndAtTheFirstNonDigitWhateverTheirLengthAndOffset) {
 
 // Runs of spaces are skipped a word at a time: whatever their length, and whatever breaks them
 // (a tab, a carriage return, the input's end), the next token is found at the right byte.
+TEST(ReadDocument, DigitRunsEndAtTheFirstNonDigitWithMoreInputAfterIt) {
+  // Long inputs, so that the blocks of sixteen meet the end of the run at each offset and the
+  // words and single bytes meet it near the end of the input. Enders next to the digits in
+  // value, and with the high bit set over a digit's low bits.
+  const std::string enders[] = {"/", ":", "\x10", "\xB0", "\xB9", "\xFF", " "};
+  for (std::size_t length = 1; length <= 40; ++length) {
+    for (std::size_t after = 0; after <= 20; ++after) {
+      for (const std::string& ender : enders) {
+        std::string digits = "1" + std::string(length - 1, '7');
+        std::string input = "[" + digits + ender + std::string(after, ' ');
+        SCOPED_TRACE(testing::PrintToString(input));
+        std::optional<DecodeError> error = read_error(input);
+        ASSERT_TRUE(error.has_value());
+        if (ender == " ") {
+          EXPECT_EQ(error->kind, DecodeErrorKind::EndInArray);
+        } else {
+          EXPECT_EQ(error->kind, DecodeErrorKind::NoArrayDelimiter);
+          EXPECT_EQ(error->column, length + 2);
+        }
+      }
+    }
+  }
+}
+
 TEST(ReadDocument, WhitespaceRunsOfAnyLengthEndAtTheNextToken) {
   for (std::size_t spaces = 0; spaces <= 20; ++spaces) {
     for (std::string_view tail : {"x", "\tx", " \r x", ""}) {
