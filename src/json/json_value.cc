@@ -76,7 +76,7 @@ std::uint64_t hash_key(std::string_view key) {
   return mix(h ^ tail);
 }
 
-// One of 64 bits for a key, from its length and its first, middle and last bytes.
+// One of 64 bits for a key, from its length and its first and last bytes.
 std::uint64_t filter_bit(std::string_view key) {
   std::uint64_t n = key.size();
   std::uint64_t bytes = 0;
@@ -84,7 +84,7 @@ std::uint64_t filter_bit(std::string_view key) {
     auto byte = [&key](std::size_t i) {
       return static_cast<std::uint64_t>(static_cast<unsigned char>(key[i]));
     };
-    bytes = byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16);
+    bytes = byte(0) | (byte(n - 1) << 8);
   }
   return std::uint64_t{1} << (((bytes ^ (n << 24)) * 0x9e3779b97f4a7c15ull) >> 58);
 }

@@ -126,7 +126,7 @@ TEST(ObjectMap, FromEntriesResolvesRepeatedKeysLikeInsertingInOrder) {
 }
 
 TEST(ObjectMap, FromEntriesFindsOneRepeatAtAnyPlaceLikeInsertingInOrder) {
-  // Keys that agree in length and in their first, middle and last bytes, so that many of them
+  // Keys that agree in length and in their first, middle and last bytes, so that all of them
   // share a bit of the small objects' filter and must be told apart by a full compare; the
   // empty key too. Sizes reach past the filter's limit, and the repeat of each key goes to every
   // later place.
