@@ -155,9 +155,10 @@ PlainRun scan_plain_run(const char* p, const char* end) {
     auto stops = static_cast<unsigned>(_mm_movemask_epi8(stop));
     auto non_ascii = static_cast<unsigned>(_mm_movemask_epi8(bytes));
     if (stops != 0) {
-      unsigned before = (1u << std::countr_zero(stops)) - 1;
-      if ((non_ascii & before) != 0) high |= kHighBits;
-      return {p + std::countr_zero(stops), high};
+      int index = std::countr_zero(stops);
+      // Most text is ASCII: one test, and the mask of the bytes before the stop only if not.
+      if (non_ascii != 0 && (non_ascii & ((1u << index) - 1)) != 0) high |= kHighBits;
+      return {p + index, high};
     }
     if (non_ascii != 0) high |= kHighBits;
     p += 16;
