@@ -26,7 +26,7 @@ class Arena {
   ~Arena();
 
   // Uninitialised room for `bytes` bytes aligned to `align` (a power of two, at most 16).
-  // Inline: the reader allocates once per container and string, and a call each costs.
+  // Inline: the reader allocates once per container and per decoded string, and a call costs.
   void* allocate(std::size_t bytes, std::size_t align) {
     auto at = (reinterpret_cast<std::uintptr_t>(cursor_) + (align - 1)) & ~(align - 1);
     if (cursor_ != nullptr && at + bytes <= reinterpret_cast<std::uintptr_t>(limit_)) {
@@ -157,8 +157,9 @@ class ObjectMap {
   static ObjectMap* create(Arena& arena, std::size_t reserve = 0);
 
   // A map of `entries` in their order, moved out of the span; a key that occurs again keeps its
-  // first position and takes the later value. Each key is hashed once, into an index sized for
-  // all of them, which is what a reader wants for an object it has just collected.
+  // first position and takes the later value. Small objects are checked for repeated keys with
+  // a bit per key and copied whole; in larger ones each key is hashed once, into an index sized
+  // for all of them. That is what a reader wants for an object it has just collected.
   static ObjectMap* from_entries(Arena& arena, std::span<ObjectEntry> entries);
 
   ObjectMap(const ObjectMap&) = delete;
