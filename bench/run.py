@@ -1,6 +1,10 @@
 #!/usr/bin/env python3
 """orvel's benchmark: orvel against the I/O floor, a RapidJSON peer, jq and Python's json.tool.
 
+Two floors are timed: `floor` rewrites each file with its own bytes, `floor_out` with as many
+bytes as orvel's output for it has (pretty text is two to three times the size of minified
+text, and the kernel's share grows with it). Ratios are to `floor`.
+
 Run through `make bench`, which builds the optimised tool first. Every timed run works on a fresh
 copy of its data (the copy is not timed), programs take turns in a rotating order over several
 rounds, and the table reports medians. Results are printed and written to bench/RESULTS.md.
@@ -39,7 +43,7 @@ JOBS = os.environ.get("JOBS", "2")
 
 SHARED_SETS = ["twitter", "citm_catalog", "canada"]
 ALL_SETS = SHARED_SETS + ["gen100", "small10k"]
-ALL_PROGRAMS = ["floor", "orvel", "rapidjson", "jq", "python"]
+ALL_PROGRAMS = ["floor", "floor_out", "orvel", "rapidjson", "jq", "python"]
 SLOW_PROGRAMS = {"jq", "python"}
 SLOW_SETS = {"gen100", "small10k"}
 
@@ -172,9 +176,25 @@ def shell_loop(command, target):
     return ["sh", "-c", script, "sh", target]
 
 
-def command_for(program, target, python):
+def sizes_path(dataset):
+    """Where orvel's output sizes for a data set are kept for floor_out, one per line in the
+    order the floor selects the files (by name, bytewise)."""
+    return os.path.join(DATA, "sizes", dataset + ".txt")
+
+
+def record_sizes(dataset, output):
+    files = ([os.path.join(output, n) for n in sorted(os.listdir(output), key=os.fsencode)]
+             if os.path.isdir(output) else [output])
+    os.makedirs(os.path.dirname(sizes_path(dataset)), exist_ok=True)
+    with open(sizes_path(dataset), "w") as f:
+        f.writelines(f"{os.path.getsize(path)}\n" for path in files)
+
+
+def command_for(program, dataset, target, python):
     if program == "floor":
         return [tool("floor"), target]
+    if program == "floor_out":
+        return [tool("floor"), "--sizes", sizes_path(dataset), target]
     if program == "orvel":
         return [os.path.join(BUILD_DIR, "orvel"), target]
     if program == "rapidjson":
@@ -286,6 +306,7 @@ def check_correctness(paths):
             lines.append((name, f"FAILED: orvel exited with status {status}"))
             continue
         orvel_output = read_all(target)
+        record_sizes(name, target)
         checks = []
         if name in SHARED_SETS:
             peer_target = fresh_copy(source, "peer")
@@ -318,15 +339,19 @@ def rounds_for(program, dataset):
 def time_all(paths, programs, python):
     results = {}  # (dataset, program) -> list of (seconds, rss_kib, status)
     for dataset, source in paths.items():
-        most = max(rounds_for(p, dataset) for p in programs)
+        # floor_out needs orvel's output sizes, which the output check records.
+        programs_here = [p for p in programs
+                         if p != "floor_out" or os.path.isfile(sizes_path(dataset))]
+        most = max(rounds_for(p, dataset) for p in programs_here)
         for r in range(most):
             # Rotating order: no program always runs first (cold) or right after a heavy one.
-            order = programs[r % len(programs):] + programs[:r % len(programs)]
+            k = r % len(programs_here)
+            order = programs_here[k:] + programs_here[:k]
             for program in order:
                 if r >= rounds_for(program, dataset):
                     continue
                 target = fresh_copy(source)
-                sample = measure(command_for(program, target, python))
+                sample = measure(command_for(program, dataset, target, python))
                 results.setdefault((dataset, program), []).append(sample)
                 log(f"  {dataset:13} {program:10} round {r + 1}: {sample[0]:.3f} s")
     shutil.rmtree(os.path.join(DATA, "work"), ignore_errors=True)
@@ -470,7 +495,8 @@ def main():
         "a fresh copy of the data (copy not timed), programs in rotating order; seconds and MB/s "
         "are medians of wall time, peak RSS the largest seen",
         "- floor: read whole and rewrite in place with orvel's system calls, no parsing; "
-        "x floor = median / floor's median",
+        "x floor = median / floor's median; floor_out: the same, but writing as many bytes as "
+        "orvel's output for the file has, the least that writing the new text can cost",
         "- jq (`jq -S --indent 2 . F > tmp && mv tmp F`) and python (`python3 -m json.tool "
         "--sort-keys --indent 2 --no-ensure-ascii F > tmp && mv tmp F`) run once per file in one "
         "shell loop; orvel, floor and the RapidJSON peer take a directory in one process",
