@@ -493,16 +493,20 @@ class ItemBuffer {
   ItemBuffer(const ItemBuffer&) = delete;
   ItemBuffer& operator=(const ItemBuffer&) = delete;
 
-  void push(T&& item) {
+  // Builds the item in its place from its fields. Building it elsewhere and copying it over
+  // let the compiler store the fields one by one and load them back as one vector, a load that
+  // has to wait for both stores to retire.
+  template <class... Fields>
+  void emplace(Fields&&... fields) {
     if (count_ < N) {
-      std::memcpy(static_cast<void*>(local_ + count_ * sizeof(T)), &item, sizeof(T));
+      new (local_ + count_ * sizeof(T)) T{std::forward<Fields>(fields)...};
     } else {
       if (count_ == N) {
         T* local = items();
         shared_.insert(shared_.end(), std::make_move_iterator(local),
                        std::make_move_iterator(local + N));
       }
-      shared_.push_back(std::move(item));
+      shared_.push_back(T{std::forward<Fields>(fields)...});
     }
     ++count_;
   }
@@ -543,7 +547,7 @@ JsonValue read_array(Reader& r) {
     for (;;) {
       JsonValue element = read_value(r);
       if (r.failed) return {};
-      values.push(std::move(element));
+      values.emplace(std::move(element));
       skip_whitespace(r);
       if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInArray);
       if (*r.p == ']') break;
@@ -581,7 +585,7 @@ JsonValue read_object(Reader& r) {
       skip_whitespace(r);
       JsonValue value = read_value(r);
       if (r.failed) return {};
-      entries.push(ObjectEntry{key, std::move(value)});
+      entries.emplace(key, std::move(value));
       skip_whitespace(r);
       if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInObject);
       if (*r.p == '}') break;
