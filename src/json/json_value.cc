@@ -166,17 +166,9 @@ ObjectMap* ObjectMap::create(Arena& arena, std::size_t reserve) {
 }
 
 ObjectMap* ObjectMap::from_entries(Arena& arena, std::span<ObjectEntry> entries) {
+  // The usual object has no repeated key.
   if (entries.size() <= kFilterMax && !has_repeated_key(entries)) {
-    // The usual object: its entries are copied as they are, into the same block as the header.
-    static_assert(sizeof(ObjectMap) % alignof(ObjectEntry) == 0);
-    static_assert(alignof(ObjectEntry) <= alignof(ObjectMap));
-    std::size_t bytes = sizeof(ObjectMap) + entries.size() * sizeof(ObjectEntry);
-    auto* map = new (arena.allocate(bytes, alignof(ObjectMap))) ObjectMap(arena);
-    if (entries.empty()) return map;
-    map->entries_ = reinterpret_cast<ObjectEntry*>(map + 1);
-    std::memcpy(static_cast<void*>(map->entries_), entries.data(), bytes - sizeof(ObjectMap));
-    map->size_ = map->capacity_ = static_cast<std::uint32_t>(entries.size());
-    return map;
+    return from_distinct_entries(arena, entries);
   }
   ObjectMap* map = create(arena, entries.size());
   if (entries.size() <= kLinearSearchMax) {
@@ -203,6 +195,23 @@ ObjectMap* ObjectMap::from_entries(Arena& arena, std::span<ObjectEntry> entries)
     slot = static_cast<std::uint32_t>(++map->size_);
   }
   if (map->index_ == stack_index.data() + 1) map->drop_index();
+  return map;
+}
+
+ObjectMap* ObjectMap::from_distinct_entries(Arena& arena, std::span<const ObjectEntry> entries) {
+  static_assert(sizeof(ObjectMap) % alignof(ObjectEntry) == 0);
+  static_assert(alignof(ObjectEntry) <= alignof(ObjectMap));
+  std::size_t bytes = sizeof(ObjectMap) + entries.size() * sizeof(ObjectEntry);
+  auto* map = new (arena.allocate(bytes, alignof(ObjectMap))) ObjectMap(arena);
+  if (entries.empty()) return map;
+  auto* copy = reinterpret_cast<ObjectEntry*>(map + 1);
+  // Most objects have a handful of entries: a whole entry per step costs less than a block
+  // copy, whose start-up alone outweighs such a small object.
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    std::memcpy(static_cast<void*>(copy + i), &entries[i], sizeof(ObjectEntry));
+  }
+  map->entries_ = copy;
+  map->size_ = map->capacity_ = static_cast<std::uint32_t>(entries.size());
   return map;
 }
 

@@ -162,6 +162,10 @@ class ObjectMap {
   // for all of them. That is what a reader wants for an object it has just collected.
   static ObjectMap* from_entries(Arena& arena, std::span<ObjectEntry> entries);
 
+  // The same for entries whose keys the caller has already found to be distinct: they are
+  // copied as they are, into the same block as the header.
+  static ObjectMap* from_distinct_entries(Arena& arena, std::span<const ObjectEntry> entries);
+
   ObjectMap(const ObjectMap&) = delete;
   ObjectMap& operator=(const ObjectMap&) = delete;
 
