@@ -568,9 +568,34 @@ JsonValue read_array(Reader& r) {
   return JsonValue::array(std::span<JsonValue>(items, count));
 }
 
+// One of 64 bits for a key, from its length and its first and last bytes. An empty key is a
+// view between its quotes, so both bytes it reads are quotes.
+std::uint64_t key_filter_bit(std::string_view key) {
+  auto first = static_cast<unsigned char>(key.data()[0]);
+  auto last = static_cast<unsigned char>(*(key.data() + key.size() - 1));
+  std::uint64_t bytes = first | (std::uint64_t{last} << 8) | (std::uint64_t{key.size()} << 16);
+  return std::uint64_t{1} << ((bytes * 0x9e3779b97f4a7c15ull) >> 58);
+}
+
+// Whether `key` may be among the `count` entries gathered before it, whose filter bits include
+// its own. Past the frame buffer the filter is full and the map's index takes over.
+[[gnu::noinline]] bool may_repeat(const ObjectEntry* entries, std::size_t count,
+                                  std::string_view key) {
+  if (count >= kLocalEntries) return true;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (entries[i].key == key) return true;
+  }
+  return false;
+}
+
 JsonValue read_object(Reader& r) {
   if (!enter_container(r)) return {};
   ItemBuffer<ObjectEntry, kLocalEntries> entries(r.entries);
+  // Repeated keys are looked for as the keys come, through a 64-bit filter, while their bytes
+  // are at hand: a key whose bit is already set is compared with the keys before it. Repeats are
+  // rare, so the filter almost always says "new" without a single compare.
+  std::uint64_t seen = 0;
+  bool distinct = true;
   skip_whitespace(r);
   if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInObject);
   if (*r.p != '}') {
@@ -578,6 +603,11 @@ JsonValue read_object(Reader& r) {
     for (;;) {
       std::string_view key = read_string(r);
       if (r.failed) return {};
+      std::uint64_t bit = key_filter_bit(key);
+      if ((seen & bit) != 0 && distinct) {
+        distinct = !may_repeat(entries.items(), entries.size(), key);
+      }
+      seen |= bit;
       skip_whitespace(r);
       if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInObject);
       if (*r.p != ':') return fail_at(r, DecodeErrorKind::NoColon, r.p);
@@ -600,8 +630,9 @@ JsonValue read_object(Reader& r) {
   ++r.p;
   ++r.budget;
   // A repeated key keeps its first place and takes the later value; the earlier one is dropped.
-  ObjectMap* map =
-      ObjectMap::from_entries(r.arena, std::span<ObjectEntry>(entries.items(), entries.size()));
+  std::span<ObjectEntry> gathered(entries.items(), entries.size());
+  ObjectMap* map = distinct ? ObjectMap::from_distinct_entries(r.arena, gathered)
+                            : ObjectMap::from_entries(r.arena, gathered);
   entries.release();
   return JsonValue::object(map);
 }

@@ -1,6 +1,7 @@
 // Tests of the strict reader: error kinds and positions, number and string decoding, nesting.
 #include "json/reader.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -436,6 +437,58 @@ TEST(ReadDocument, DuplicateKeysKeepTheFirstPlaceAndTheLastValue) {
     for (std::size_t i = 0; i < entries.size(); ++i) {
       EXPECT_EQ(entries[i].key, c.entries[i].first);
       EXPECT_EQ(entries[i].value.as_number().text, c.entries[i].second);
+    }
+  }
+}
+
+TEST(ReadDocument, OneRepeatedKeyAtAnyPlaceKeepsTheFirstPlaceAndTheLastValue) {
+  // Keys that agree in length and in their first and last bytes, so that all of them share a
+  // bit of the reader's filter and must be told apart by a full compare; the empty key too.
+  // Sizes reach past the reader's frame buffer, and the repeat of each key goes to every later
+  // place, written with an escape at every other place.
+  auto key = [](std::size_t i) {
+    if (i == 0) return std::string();
+    std::string k = "pA-zA";
+    k[1] = static_cast<char>('a' + i % 26);
+    k[3] = static_cast<char>('a' + i / 26);
+    return k;
+  };
+  for (std::size_t distinct = 0; distinct <= 40; ++distinct) {
+    for (std::size_t repeated = 0; repeated <= distinct; ++repeated) {
+      // repeated == distinct stands for no repeat at all, tried once.
+      for (std::size_t at = std::min(repeated + 1, distinct); at <= distinct; ++at) {
+        std::vector<std::string> keys;
+        for (std::size_t i = 0; i < distinct; ++i) keys.push_back(key(i));
+        if (repeated < distinct) {
+          keys.insert(keys.begin() + static_cast<std::ptrdiff_t>(at), key(repeated));
+        }
+        std::string input = "{";
+        std::vector<std::string> expected_keys;
+        std::vector<std::string> expected_values;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+          bool escape = repeated < distinct && i == at && at % 2 == 1 && !keys[i].empty();
+          input += escape ? "\"\\u0070" + keys[i].substr(1) + "\"" : "\"" + keys[i] + "\"";
+          input += ":" + std::to_string(i) + (i + 1 < keys.size() ? "," : "}");
+          auto first = std::find(keys.begin(), keys.end(), keys[i]) - keys.begin();
+          if (static_cast<std::size_t>(first) == i) {
+            expected_keys.push_back(keys[i]);
+            expected_values.push_back(std::to_string(i));
+          } else {
+            expected_values[static_cast<std::size_t>(first)] = std::to_string(i);
+          }
+        }
+        if (keys.empty()) input += "}";
+        SCOPED_TRACE(input);
+        Arena arena;
+        auto result = read_document(input, arena);
+        ASSERT_TRUE(result.ok()) << to_string(result.error());
+        auto entries = result.value().as_object().entries();
+        ASSERT_EQ(entries.size(), expected_keys.size());
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+          ASSERT_EQ(entries[i].key, expected_keys[i]);
+          ASSERT_EQ(entries[i].value.as_number().text, expected_values[i]);
+        }
+      }
     }
   }
 }
