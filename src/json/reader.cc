@@ -577,25 +577,15 @@ std::uint64_t key_filter_bit(std::string_view key) {
   return std::uint64_t{1} << ((bytes * 0x9e3779b97f4a7c15ull) >> 58);
 }
 
-// Whether `key` may be among the `count` entries gathered before it, whose filter bits include
-// its own. Past the frame buffer the filter is full and the map's index takes over.
-[[gnu::noinline]] bool may_repeat(const ObjectEntry* entries, std::size_t count,
-                                  std::string_view key) {
-  if (count >= kLocalEntries) return true;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (entries[i].key == key) return true;
-  }
-  return false;
-}
-
 JsonValue read_object(Reader& r) {
   if (!enter_container(r)) return {};
   ItemBuffer<ObjectEntry, kLocalEntries> entries(r.entries);
-  // Repeated keys are looked for as the keys come, through a 64-bit filter, while their bytes
-  // are at hand: a key whose bit is already set is compared with the keys before it. Repeats are
-  // rare, so the filter almost always says "new" without a single compare.
+  // Each key sets one of 64 bits as it comes, while its bytes are at hand. An object in which no
+  // two keys share a bit has no repeated key and is copied as it is; the rest (a few among small
+  // objects, nearly all large ones) go to from_entries, which sorts out repeats on its own.
+  // Keeping the compares out of this loop keeps it free of branches that depend on the keys.
   std::uint64_t seen = 0;
-  bool distinct = true;
+  std::uint64_t collided = 0;
   skip_whitespace(r);
   if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInObject);
   if (*r.p != '}') {
@@ -604,9 +594,7 @@ JsonValue read_object(Reader& r) {
       std::string_view key = read_string(r);
       if (r.failed) return {};
       std::uint64_t bit = key_filter_bit(key);
-      if ((seen & bit) != 0 && distinct) {
-        distinct = !may_repeat(entries.items(), entries.size(), key);
-      }
+      collided |= seen & bit;
       seen |= bit;
       skip_whitespace(r);
       if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInObject);
@@ -631,8 +619,8 @@ JsonValue read_object(Reader& r) {
   ++r.budget;
   // A repeated key keeps its first place and takes the later value; the earlier one is dropped.
   std::span<ObjectEntry> gathered(entries.items(), entries.size());
-  ObjectMap* map = distinct ? ObjectMap::from_distinct_entries(r.arena, gathered)
-                            : ObjectMap::from_entries(r.arena, gathered);
+  ObjectMap* map = collided == 0 ? ObjectMap::from_distinct_entries(r.arena, gathered)
+                                 : ObjectMap::from_entries(r.arena, gathered);
   entries.release();
   return JsonValue::object(map);
 }
