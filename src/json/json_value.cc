@@ -21,11 +21,11 @@ constexpr std::size_t kLinearSearchMax = 8;           // up to here a scan beats
 // is dropped afterwards: most objects are only iterated, and a kept index would be arena memory
 // touched for nothing (a later lookup builds one when it needs it).
 constexpr std::size_t kStackIndexSlots = 128;
-// Objects up to this size look for repeated keys through a 64-bit filter instead: a key whose
+// Objects up to this size look for repeated keys through a 256-bit filter instead: a key whose
 // bit is already set is compared with the keys before it. Repeats are rare, so the filter
 // almost always says "new" without a single compare, and crafted keys that share one bit cost
 // at most the pairs of this many keys.
-constexpr std::size_t kFilterMax = 32;
+constexpr std::size_t kFilterMax = 64;
 
 // Per-process key for the hash, so that crafted keys cannot be chosen to collide. The kernel
 // hands every process 16 random bytes at start-up; reading them costs nothing.
@@ -76,8 +76,8 @@ std::uint64_t hash_key(std::string_view key) {
   return mix(h ^ tail);
 }
 
-// One of 64 bits for a key, from its length and its first and last bytes.
-std::uint64_t filter_bit(std::string_view key) {
+// One of 256 bits for a key, from its length and its first and last bytes.
+unsigned filter_bit(std::string_view key) {
   std::uint64_t n = key.size();
   std::uint64_t bytes = 0;
   if (n != 0) {
@@ -86,20 +86,22 @@ std::uint64_t filter_bit(std::string_view key) {
     };
     bytes = byte(0) | (byte(n - 1) << 8);
   }
-  return std::uint64_t{1} << (((bytes ^ (n << 24)) * 0x9e3779b97f4a7c15ull) >> 58);
+  return static_cast<unsigned>(((bytes ^ (n << 24)) * 0x9e3779b97f4a7c15ull) >> 56);
 }
 
 // Whether some key occurs twice among `entries`.
 bool has_repeated_key(std::span<const ObjectEntry> entries) {
-  std::uint64_t seen = 0;
+  std::uint64_t seen[4] = {};
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    std::uint64_t bit = filter_bit(entries[i].key);
-    if ((seen & bit) != 0) {
+    unsigned bit = filter_bit(entries[i].key);
+    std::uint64_t& word = seen[bit / 64];
+    std::uint64_t mask = std::uint64_t{1} << (bit % 64);
+    if ((word & mask) != 0) {
       for (std::size_t j = 0; j < i; ++j) {
         if (entries[j].key == entries[i].key) return true;
       }
     }
-    seen |= bit;
+    word |= mask;
   }
   return false;
 }

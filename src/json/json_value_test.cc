@@ -137,7 +137,8 @@ TEST(ObjectMap, FromEntriesFindsOneRepeatAtAnyPlaceLikeInsertingInOrder) {
     k[3] = static_cast<char>('a' + i / 26);
     return k;
   };
-  for (std::size_t distinct = 0; distinct <= 40; ++distinct) {
+  for (std::size_t distinct = 0; distinct <= 70; ++distinct) {
+    if (distinct == 41) distinct = 60;  // and around the filter's limit of 64
     for (std::size_t repeated = 0; repeated <= distinct; ++repeated) {
       // repeated == distinct stands for no repeat at all, tried once.
       for (std::size_t at = std::min(repeated + 1, distinct); at <= distinct; ++at) {
