@@ -26,18 +26,23 @@ static long long next_size(struct Sizes* sizes, size_t own) {
   return size;
 }
 
-// The bytes that were read, repeated up to `size`: what is written matters less than how much.
-static char* text_of_size(const struct Bytes* bytes, size_t size) {
-  char* text = malloc(size + 1);
-  if (text == NULL) return NULL;
+// orvel hands its text to the file in pieces of this size as it renders it.
+enum { kPieceBytes = 512 * 1024 };
+
+// One piece of text for a file whose new text has `size` bytes: the bytes that were read,
+// repeated. What is written matters less than how much, and through how many calls.
+static char* piece_for(const struct Bytes* bytes, size_t size) {
+  size_t piece_size = size < kPieceBytes ? size : kPieceBytes;
+  char* piece = malloc(piece_size + 1);
+  if (piece == NULL) return NULL;
   size_t done = 0;
-  while (done < size && bytes->size > 0) {
-    size_t n = bytes->size < size - done ? bytes->size : size - done;
-    memcpy(text + done, bytes->data, n);
+  while (done < piece_size && bytes->size > 0) {
+    size_t n = bytes->size < piece_size - done ? bytes->size : piece_size - done;
+    memcpy(piece + done, bytes->data, n);
     done += n;
   }
-  memset(text + done, ' ', size - done);
-  return text;
+  memset(piece + done, ' ', piece_size - done);
+  return piece;
 }
 
 static int rewrite_file(const char* path, struct Sizes* sizes) {
@@ -53,12 +58,19 @@ static int rewrite_file(const char* path, struct Sizes* sizes) {
     free(bytes.data);
     return 1;
   }
-  char* text = sizes->file == NULL ? bytes.data : text_of_size(&bytes, (size_t)size);
-  if (text == NULL || write_back(path, text, (size_t)size) != 0) {
-    fprintf(stderr, "floor: %s: %s\n", path, strerror(text == NULL ? ENOMEM : errno));
-    status = 1;
+  if (sizes->file == NULL) {
+    if (write_back(path, bytes.data, bytes.size) != 0) {
+      fprintf(stderr, "floor: %s: %s\n", path, strerror(errno));
+      status = 1;
+    }
+  } else {
+    char* piece = piece_for(&bytes, (size_t)size);
+    if (piece == NULL || write_back_pieces(path, piece, kPieceBytes, (size_t)size) != 0) {
+      fprintf(stderr, "floor: %s: %s\n", path, strerror(piece == NULL ? ENOMEM : errno));
+      status = 1;
+    }
+    free(piece);
   }
-  if (text != bytes.data) free(text);
   free(bytes.data);
   return status;
 }

@@ -174,3 +174,45 @@ int write_back(const char* path, const char* data, size_t size) {
   close(fd);
   return 0;
 }
+
+// pwrite of all of `data` at `offset`, EINTR retried; a write that accepts nothing is EIO.
+static int pwrite_all(int fd, const char* data, size_t size, size_t offset) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = pwrite(fd, data + done, size - done, (off_t)(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return -1;
+    }
+    done += (size_t)n;
+  }
+  return 0;
+}
+
+int write_back_pieces(const char* path, const char* piece, size_t piece_size, size_t size) {
+  int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  int failed = fstat(fd, &st) != 0;
+  size_t old_size = failed ? 0 : (size_t)st.st_size;
+  for (size_t written = 0; !failed && written < size; written += piece_size) {
+    size_t n = size - written < piece_size ? size - written : piece_size;
+    // Like orvel, only the part of a piece beyond the old length gets new blocks reserved.
+    size_t from = written > old_size ? written : old_size;
+    if (written + n > from && fallocate(fd, FALLOC_FL_KEEP_SIZE, (off_t)from, (off_t)(written + n - from)) != 0 &&
+        errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) {
+      failed = 1;
+      break;
+    }
+    failed = pwrite_all(fd, piece, n, written) != 0;
+  }
+  if (!failed) failed = ftruncate(fd, (off_t)size) != 0;
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return failed ? -1 : 0;
+}

@@ -33,6 +33,11 @@ int read_whole(const char* path, struct Bytes* out);
 // from offset 0 until everything is written (EINTR retried), ftruncate to the new length, close. Returns -1 with errno set on failure.
 int write_back(const char* path, const char* data, size_t size);
 
+// write_back for a text of `size` bytes handed over in pieces, as orvel writes what it renders:
+// per piece of at most `piece_size` bytes (all taken from `piece`, whatever the text would
+// hold), fallocate for the part beyond the old length, then pwrite; ftruncate at the end.
+int write_back_pieces(const char* path, const char* piece, size_t piece_size, size_t size);
+
 #ifdef __cplusplus
 }
 #endif
