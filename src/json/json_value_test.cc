@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -30,6 +31,19 @@ std::vector<std::string> keys_of(const ObjectMap& map) {
   std::vector<std::string> keys;
   for (const ObjectEntry& e : map.entries()) keys.emplace_back(e.key);
   return keys;
+}
+
+// Entries for `keys` whose values are their places, and the map that inserting them one by one
+// gives: what from_entries must match.
+std::pair<std::vector<ObjectEntry>, ObjectMap*> numbered(Arena& arena,
+                                                         const std::vector<std::string>& keys) {
+  std::vector<ObjectEntry> entries;
+  ObjectMap* expected = ObjectMap::create(arena);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    entries.push_back(ObjectEntry{keys[i], num(arena, std::to_string(i))});
+    (void)expected->insert(keys[i], num(arena, std::to_string(i)));
+  }
+  return {std::move(entries), expected};
 }
 
 TEST(ObjectMap, InsertOfAPresentKeyReplacesInPlaceAndHandsBackTheOldValue) {
@@ -103,12 +117,7 @@ TEST(ObjectMap, FromEntriesResolvesRepeatedKeysLikeInsertingInOrder) {
     for (std::size_t i = 0; i < distinct; ++i) keys.push_back(label("key", i));
     for (std::size_t i = 0; i < distinct; i += 3) keys.push_back(keys[i]);
 
-    std::vector<ObjectEntry> entries;
-    ObjectMap* expected = ObjectMap::create(arena);
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      entries.push_back(ObjectEntry{keys[i], num(arena, std::to_string(i))});
-      (void)expected->insert(keys[i], num(arena, std::to_string(i)));
-    }
+    auto [entries, expected] = numbered(arena, keys);
     ObjectMap* map = ObjectMap::from_entries(arena, entries);
     ASSERT_EQ(map->size(), distinct);
     for (std::size_t i = 0; i < distinct; ++i) {
@@ -149,12 +158,7 @@ TEST(ObjectMap, FromEntriesFindsOneRepeatAtAnyPlaceLikeInsertingInOrder) {
         }
         SCOPED_TRACE(testing::Message() << distinct << " keys, " << repeated << " again at " << at);
         Arena arena;
-        std::vector<ObjectEntry> entries;
-        ObjectMap* expected = ObjectMap::create(arena);
-        for (std::size_t i = 0; i < keys.size(); ++i) {
-          entries.push_back(ObjectEntry{keys[i], num(arena, std::to_string(i))});
-          (void)expected->insert(keys[i], num(arena, std::to_string(i)));
-        }
+        auto [entries, expected] = numbered(arena, keys);
         ObjectMap* map = ObjectMap::from_entries(arena, entries);
         ASSERT_EQ(keys_of(*map), keys_of(*expected));
         for (std::size_t i = 0; i < map->size(); ++i) {
