@@ -77,6 +77,10 @@ constexpr bool word_needs_escape(std::uint64_t w) {
 // beyond the limit that room is checked against.
 constexpr std::size_t kSlack = 64;
 
+// Room in a buffer for pieces beyond the piece and its overrun, so that even tiny pieces leave
+// space for the deepest indentation (254 bytes), a key and a value, and the bytes around them.
+constexpr std::size_t kPieceReserve = 1024;
+
 // Readable bytes beyond the indentation a line can need, for the same block copies.
 constexpr std::size_t kPadOverread = 32;
 
@@ -131,6 +135,25 @@ inline const char* readable_block(const char* p, std::size_t n, char (&spare)[16
   return spare;
 }
 #endif
+
+// The first byte in [p, end) that needs an escape, or `end`. Reads nothing outside the range:
+// it serves strings too long for a piece, where a block over-read would gain nothing.
+const char* find_escape(const char* p, const char* end) {
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16) {
+    unsigned mask = escape_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    if (mask != 0) return p + __builtin_ctz(mask);
+  }
+#else
+  for (; end - p >= 8; p += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    if (word_needs_escape(w)) break;
+  }
+#endif
+  while (p != end && kEscape[static_cast<unsigned char>(*p)] == 0) ++p;
+  return p;
+}
 
 // Bytes that the quoted, escaped form of `s` takes.
 std::size_t quoted_size(std::string_view s) {
@@ -205,16 +228,6 @@ std::size_t text_size(const JsonValue& v, std::size_t depth, std::size_t unit) {
   return size + n * (1 + (depth + 1) * unit) + (n - 1) + 1 + depth * unit;
 }
 
-// Room that `v` needs before its text starts: all of a scalar without escapes (a string's quotes,
-// the longest literal), or a container's brackets. Escapes and elements check for more as they
-// come.
-inline std::size_t value_room(const JsonValue& v) {
-  std::size_t n = 0;
-  if (v.kind() == JsonKind::String) n = v.as_string().size();
-  if (v.kind() == JsonKind::Number) n = v.as_number().text.size();
-  return n + 8;
-}
-
 // Copies `n` bytes in 32-byte blocks: up to 31 bytes past the end of both are read and written.
 inline char* put_blocks(char* c, const char* src, std::size_t n) {
   std::memcpy(c, src, 32);
@@ -258,9 +271,26 @@ struct Writer {
     element_limit = hand_over_bytes < static_cast<std::size_t>(limit - base) ? base + hand_over_bytes : limit;
   }
 
-  // Room for `n` more bytes after `c`; returns where `c` is now. Growing keeps what is written;
-  // only a string longer than the buffer, or a document collected whole, ever gets here.
+  // Text that a piece may hold in one stretch: a string, key or number longer than this goes
+  // to the consumer straight from where it lies (put_long_*), so that no element ever needs
+  // more room than the buffer has. Unlimited when the text is collected whole.
+  std::size_t long_token = SIZE_MAX;
+
+  // Hands everything written so far over as a piece; returns the start of the empty buffer.
+  char* hand_over(char* c) {
+    if (c != base) pieces->consume(pieces->context, std::string_view(base, static_cast<std::size_t>(c - base)));
+    return base;
+  }
+
+  // Room for `n` more bytes after `c`; returns where `c` is now. Text on its way out in pieces
+  // is handed over rather than kept: the buffer was sized before the first piece went out,
+  // and growing it then could fail, or draw the kernel's out-of-memory killer, with the
+  // destination half written. Only a document collected whole grows the buffer.
   [[gnu::noinline]] char* make_room(char* c, std::size_t n) {
+    if (pieces != nullptr) {
+      c = hand_over(c);
+      if (static_cast<std::size_t>(limit - c) >= n) return c;
+    }
     auto size = static_cast<std::size_t>(c - base);
     std::size_t capacity = buf.capacity();
     std::size_t wanted = size + n + kSlack;
@@ -283,10 +313,7 @@ struct Writer {
     return start_element_slowly(c, n);
   }
   [[gnu::noinline]] char* start_element_slowly(char* c, std::size_t n) {
-    if (static_cast<std::size_t>(c - base) >= hand_over_bytes) {
-      pieces->consume(pieces->context, std::string_view(base, static_cast<std::size_t>(c - base)));
-      c = base;
-    }
+    if (static_cast<std::size_t>(c - base) >= hand_over_bytes) c = hand_over(c);
     return ensure(c, n);
   }
 
@@ -362,6 +389,49 @@ struct Writer {
     return ensure(c, rest);
   }
 
+  // Room that `v` needs before its text starts: all of a scalar without escapes (a string's
+  // quotes, the longest literal), or a container's brackets. Escapes and elements check for
+  // more as they come; a long scalar makes its own room as it goes.
+  std::size_t value_room(const JsonValue& v) const {
+    std::size_t n = 0;
+    if (v.kind() == JsonKind::String) n = v.as_string().size();
+    if (v.kind() == JsonKind::Number) n = v.as_number().text.size();
+    return (n <= long_token ? n : 0) + 8;
+  }
+
+  // A string too long for a piece, after its opening quote, escaped; the caller closes it, with
+  // room for `after` bytes. Runs without escapes that are long enough are handed over where
+  // they lie, the rest goes through the buffer, which never grows.
+  [[gnu::noinline]] char* put_long_string_open(char* c, std::string_view s, std::size_t after) {
+    *c++ = '"';
+    const char* p = s.data();
+    const char* end = p + s.size();
+    while (p != end) {
+      const char* stop = find_escape(p, end);
+      auto run = static_cast<std::size_t>(stop - p);
+      if (run != 0 && run >= long_token) {
+        c = hand_over(c);
+        pieces->consume(pieces->context, std::string_view(p, run));
+      } else {
+        c = ensure(c, run + 8);
+        std::memcpy(c, p, run);
+        c += run;
+      }
+      p = stop;
+      if (p == end) break;
+      c = ensure(c, 8);
+      c = put_escape(c, static_cast<unsigned char>(*p++), 0);
+    }
+    return ensure(c, after);
+  }
+
+  // A number too long for a piece: what is held goes first, then the digits where they lie.
+  [[gnu::noinline]] char* put_long_number(char* c, std::string_view text) {
+    c = hand_over(c);
+    pieces->consume(pieces->context, text);
+    return c;
+  }
+
   // Room for value_room(v) is made. Scalars are written in the loop that meets them; only
   // containers cost a call. The kinds are tested from the most frequent down, which costs fewer
   // instructions than a jump table for the usual strings and numbers. Recursion depth is the
@@ -369,11 +439,15 @@ struct Writer {
   [[gnu::always_inline]] char* put_value(char* c, const JsonValue& v) {
     JsonKind kind = v.kind();
     if (kind == JsonKind::String) {
-      c = put_string_open(c, v.as_string(), 1);
+      std::string_view s = v.as_string();
+      c = s.size() <= long_token ? put_string_open(c, s, 1) : put_long_string_open(c, s, 1);
       *c = '"';
       return c + 1;
     }
-    if (kind == JsonKind::Number) return put_number(c, v.as_number().text);
+    if (kind == JsonKind::Number) {
+      std::string_view text = v.as_number().text;
+      return text.size() <= long_token ? put_number(c, text) : put_long_number(c, text);
+    }
     if (kind == JsonKind::Object) return put_object(c, v.as_object().entries());
     if (kind == JsonKind::Array) return put_array(c, v.as_array());
     if (kind == JsonKind::Null) {
@@ -421,9 +495,10 @@ struct Writer {
   [[gnu::always_inline]] char* put_entry(char* c, const ObjectEntry& entry) {
     // The key, its quotes and ": " are made room for together with the value.
     std::size_t room = value_room(entry.value);
-    c = start_element(c, line + entry.key.size() + 4 + room);
+    bool short_key = entry.key.size() <= long_token;
+    c = start_element(c, line + (short_key ? entry.key.size() : 0) + 4 + room);
     c = put_blocks(c, pad + skip, line - skip);
-    c = put_string_open(c, entry.key, 3 + room);
+    c = short_key ? put_string_open(c, entry.key, 3 + room) : put_long_string_open(c, entry.key, 3 + room);
     std::memcpy(c, "\": \"", 4);  // the last byte is written over
     return put_value(c + 3, entry.value);
   }
@@ -441,6 +516,11 @@ struct Writer {
 std::size_t render(const JsonValue& value, std::string_view indent, ByteBuffer& buf,
                    const TextPieces* pieces) {
   Writer w{buf, pieces, pieces != nullptr ? pieces->piece_bytes : SIZE_MAX, indent, nullptr, 0, {}};
+  if (pieces != nullptr) {
+    // An element is its indentation, a key and a value: with both scalars at most this long it
+    // always fits in the buffer once what it holds has been handed over.
+    w.long_token = (buf.capacity() - kSlack - kPieceReserve) / 2;
+  }
   if (all_spaces(indent)) {
     w.pad = kSeparatorSpaces.data();
     w.pad_size = 2 + kSpaceRunBytes;
@@ -455,7 +535,7 @@ std::size_t render(const JsonValue& value, std::string_view indent, ByteBuffer& 
     w.set_limits();
     c = w.base;
   }
-  c = w.ensure(c, value_room(value));
+  c = w.ensure(c, w.value_room(value));
   c = w.put_value(c, value);
   auto used = static_cast<std::size_t>(c - w.base);
   buf.set_size(used);
@@ -477,10 +557,14 @@ void write_pretty(const JsonValue& value, std::string_view indent, std::string& 
   out.append(text.view());
 }
 
+std::size_t pieces_buffer_bytes(std::size_t piece_bytes) {
+  return piece_bytes + piece_bytes / 4 + kSlack + kPieceReserve;
+}
+
 void write_pretty_pieces(const JsonValue& value, std::string_view indent, ByteBuffer& buffer,
                          const TextPieces& pieces) {
-  // Room for a piece plus the element that may overrun it, so the buffer rarely grows.
-  if (!buffer.reserve(pieces.piece_bytes + pieces.piece_bytes / 4 + kSlack)) throw std::bad_alloc();
+  // Room for a piece plus the element that may overrun it; it never grows after this.
+  if (!buffer.reserve(pieces_buffer_bytes(pieces.piece_bytes))) throw std::bad_alloc();
   render(value, indent, buffer, &pieces);
 }
 

@@ -26,9 +26,13 @@ struct TextPieces {
 // Renders like write_pretty, but hands the text over in pieces instead of holding it whole, so a
 // large document's text never occupies memory at once. `buffer` is emptied and serves as the
 // only working memory (its capacity is kept for reuse); the last piece, possibly short or empty,
-// is left in it for the caller.
+// is left in it for the caller. Once `buffer` holds pieces_buffer_bytes(piece_bytes), nothing is
+// allocated: a string, key or number longer than a piece is handed over where it lies.
 void write_pretty_pieces(const JsonValue& value, std::string_view indent, ByteBuffer& buffer,
                          const TextPieces& pieces);
+
+// The capacity write_pretty_pieces gives `buffer` for pieces of `piece_bytes`.
+std::size_t pieces_buffer_bytes(std::size_t piece_bytes);
 
 // The exact number of bytes write_pretty appends for `value`.
 std::size_t pretty_size(const JsonValue& value, std::string_view indent);

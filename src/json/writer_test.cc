@@ -241,14 +241,15 @@ TEST(WritePretty, ReadsNothingPastTextThatEndsAtUnreadableMemory) {
   }
 }
 
-TEST(WritePrettyPieces, LongStringsWithEscapesGrowTheBufferAsNeeded) {
-  // Strings far longer than a piece, escaped throughout, so that the room made for them grows
-  // while they are written; every piece size must give the whole text.
+TEST(WritePrettyPieces, LongScalarsPassThroughWithoutGrowingTheBuffer) {
+  // Strings, keys and numbers far longer than a piece, escaped throughout or not at all: the
+  // buffer, sized before the first piece goes out, must be the only memory used, and every
+  // piece size must give the whole text.
   std::mt19937_64 rng(7);
   const std::string kBytes("ab\n\x01\"\\/\x7f\xc3", 9);
   Arena arena;
   std::vector<JsonValue> items;
-  for (std::size_t length : {std::size_t{1000}, std::size_t{20000}, std::size_t{70000}}) {
+  for (std::size_t length : {std::size_t{1000}, std::size_t{20000}, std::size_t{70000}, std::size_t{3} << 20}) {
     std::string s(length, 'z');
     for (char& c : s) c = kBytes[rng() % kBytes.size()];
     items.push_back(JsonValue::string(arena.copy(s)));
@@ -256,6 +257,12 @@ TEST(WritePrettyPieces, LongStringsWithEscapesGrowTheBufferAsNeeded) {
     map->append_unique(arena.copy(s), JsonValue::string(arena.copy(s)));
     items.push_back(JsonValue::object(map));
   }
+  const std::string clean(std::size_t{3} << 20, 'c');
+  ObjectMap* map = ObjectMap::create(arena);
+  map->append_unique(clean, JsonValue::string(clean));
+  items.push_back(JsonValue::object(map));
+  const std::string digits(std::size_t{3} << 20, '7');
+  items.push_back(JsonValue::number({digits}));
   auto* storage = arena.allocate_array<JsonValue>(items.size());
   for (std::size_t i = 0; i < items.size(); ++i) new (&storage[i]) JsonValue(std::move(items[i]));
   JsonValue doc = JsonValue::array({storage, items.size()});
@@ -269,9 +276,14 @@ TEST(WritePrettyPieces, LongStringsWithEscapesGrowTheBufferAsNeeded) {
                       },
                       &joined};
     ByteBuffer buffer;
+    ASSERT_TRUE(buffer.reserve(pieces_buffer_bytes(piece_bytes)));
+    const char* memory = buffer.data();
+    std::size_t capacity = buffer.capacity();
     write_pretty_pieces(doc, "  ", buffer, pieces);
+    EXPECT_EQ(buffer.data(), memory);
+    EXPECT_EQ(buffer.capacity(), capacity);
     joined.append(buffer.view());
-    EXPECT_EQ(joined, whole);
+    EXPECT_TRUE(joined == whole);
   }
 }
 
