@@ -14,6 +14,10 @@ void* allocate_pages(std::size_t bytes);
 // Releases a block from allocate_pages; `bytes` must be the size it was allocated with.
 void free_pages(void* block, std::size_t bytes);
 
+// From now on, allocate_pages refuses a mapped block that would take the mapped total above
+// `bytes`, as if the kernel had refused it.
+void set_memory_budget(std::size_t bytes);
+
 }  // namespace orvel
 
 #endif  // ORVEL_BASE_PAGES_H_

@@ -2,6 +2,7 @@
 #ifndef ORVEL_MAIN_LINT_RUN_H_
 #define ORVEL_MAIN_LINT_RUN_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,12 +23,15 @@ struct FileScratch {
 
 // Reads, decodes, sorts and rewrites the file at the absolute `path`. Returns the fixed document
 // (valid until `scratch` is reused) or the message of the file's single failed result, which
-// begins "IOError: " or "JSONDecodeError: ". A file that fails keeps its old bytes.
-Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& scratch);
+// begins "IOError: " or "JSONDecodeError: ". A file that fails keeps its old bytes. Running out
+// of memory fails the file and gives back what `scratch` held. `before_write_back`, when given,
+// runs between reading and writing back: the seam through which tests change the file then.
+Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& scratch,
+                                         const std::function<void()>* before_write_back = nullptr);
 
 // The whole run over `arguments` (non-empty, none an option). Returns the exit status, 0 or 1.
 // If the working directory cannot be obtained, writes the error to standard error and ends the
-// process.
+// process. Memory running out outside a file's processing throws std::bad_alloc.
 int LintRun(const std::vector<std::string>& arguments, ReportStream& out);
 
 }  // namespace orvel

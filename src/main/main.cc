@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "main/interrupts.h"
 #include "main/lint_run.h"
 #include "main/report.h"
 
@@ -26,9 +28,18 @@ int main(int argc, char** argv) {
     std::exit(2);
   }
 
-  std::vector<std::string> arguments(argv + 1, argv + argc);
-  orvel::ReportStream out(1);
-  int status = orvel::LintRun(arguments, out);
-  out.flush();
+  orvel::defer_interrupts_during_rewrites();
+  int status = 1;
+  // Memory running out inside a file fails that file alone; anywhere else (discovery, the
+  // results, the report) it ends the run here, with every file whole, old or new.
+  try {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    orvel::ReportStream out(1);
+    status = orvel::LintRun(arguments, out);
+    out.flush();
+  } catch (const std::bad_alloc&) {
+    (void)orvel::write_all(2, "orvel: out of memory\n");
+    std::exit(1);
+  }
   std::exit(status);
 }
