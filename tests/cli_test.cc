@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -29,7 +30,8 @@ using orvel::testing::write_file;
 
 constexpr uid_t kNobody = 65534;  // permission bits mean nothing to root
 
-enum class Stdout { Pipe, ClosedPipe, Terminal };
+// PausedNonBlockingPipe: a non-blocking pipe that is not read until it has filled up.
+enum class Stdout { Pipe, ClosedPipe, PausedNonBlockingPipe, Terminal };
 
 struct Options {
   Stdout stdout_kind = Stdout::Pipe;
@@ -120,6 +122,8 @@ Outcome run(const std::vector<std::string>& args, const std::string& cwd, const 
   } else if (options.stdout_kind == Stdout::ClosedPipe) {
     ::close(out_pipe[0]);  // the reader is gone before the program writes a byte
     out_pipe[0] = -1;
+  } else if (options.stdout_kind == Stdout::PausedNonBlockingPipe) {
+    ::fcntl(out_pipe[1], F_SETFL, O_NONBLOCK);
   }
 
   std::vector<char*> argv;
@@ -151,6 +155,15 @@ Outcome run(const std::vector<std::string>& args, const std::string& cwd, const 
   } else {
     ::close(out_pipe[1]);
     if (out_pipe[0] >= 0) sinks.push_back({out_pipe[0], &result.out});
+  }
+  if (options.stdout_kind == Stdout::PausedNonBlockingPipe) {
+    // Read nothing until the pipe is full and the program has had time to meet "try again".
+    int capacity = ::fcntl(out_pipe[0], F_GETPIPE_SZ);
+    int waiting = 0;
+    while (::ioctl(out_pipe[0], FIONREAD, &waiting) == 0 && waiting < capacity && ::waitpid(child, nullptr, WNOWAIT | WNOHANG | WEXITED) == 0) {
+      ::usleep(1000);
+    }
+    ::usleep(100 * 1000);
   }
   drain(sinks);
   int status = 0;
@@ -371,6 +384,26 @@ TEST(Cli, KeepsWorkingWhenStandardOutputIsClosedEarly) {
     EXPECT_EQ(read_file(dir / "a.json"), "[\n  1\n]\n");
     EXPECT_EQ(read_file(dir / "b.json"), c.second_after);
   }
+}
+
+TEST(Cli, WaitsForANonBlockingStandardOutputThatIsFull) {
+  OpenDir dir;
+  std::string expected = kHeader;
+  const std::string two = std::string(kPass) + std::string(kPass);
+  constexpr int kFiles = 1500;  // a report well over a pipe's 64 KiB
+  for (int i = 0; i < kFiles; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "a-file-with-a-name-long-enough-%04d.json", i);
+    dir.put(name, "[]");
+    expected += std::string(name) + " " + two + "\n";
+  }
+  Options options;
+  options.stdout_kind = Stdout::PausedNonBlockingPipe;
+  Outcome r = run({"."}, dir.path(), options);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(r.out == expected + summary80(std::to_string(2 * kFiles) + " / " + std::to_string(2 * kFiles) + " passed"))
+      << r.out.size() << " bytes of the report arrived";
 }
 
 TEST(Cli, PassesNamesThatAreNotTextThroughByteForByte) {

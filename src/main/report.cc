@@ -1,6 +1,7 @@
 // The report: banner, status lines, failure details and the summary, through one buffer.
 #include "main/report.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -35,6 +36,39 @@ std::size_t banner_fill(std::string_view title) {
   return p < 0 ? 0 : static_cast<std::size_t>(p);
 }
 
+// A display name as it is, except for the bytes that would act on a terminal rather than show
+// on it: C0 controls and DEL become \t, \n, \r or \xHH, and the C1 controls, in their two-byte
+// UTF-8 form, become \u0080 to \u009f. A file name could otherwise move the cursor, erase
+// lines or retitle the window.
+void write_name(ReportStream& out, std::string_view name) {
+  constexpr char kHex[] = "0123456789abcdef";
+  std::size_t clean = 0;  // where the bytes not yet written start
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    auto byte = static_cast<unsigned char>(name[i]);
+    if (byte >= 0x20 && byte != 0x7f && byte != 0xc2) continue;
+    char escape[6] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf], 0, 0};
+    std::size_t length = 4;
+    if (byte == 0xc2) {
+      auto next = i + 1 < name.size() ? static_cast<unsigned char>(name[i + 1]) : 0;
+      if (next < 0x80 || next > 0x9f) continue;
+      escape[1] = 'u';
+      escape[2] = '0';
+      escape[3] = '0';
+      escape[4] = kHex[next >> 4];
+      escape[5] = kHex[next & 0xf];
+      length = 6;
+    } else if (byte == '\t' || byte == '\n' || byte == '\r') {
+      escape[1] = byte == '\t' ? 't' : byte == '\n' ? 'n' : 'r';
+      length = 2;
+    }
+    out.write(name.substr(clean, i - clean));
+    out.write(std::string_view(escape, length));
+    i += length == 6 ? 1 : 0;
+    clean = i + 1;
+  }
+  out.write(name.substr(clean));
+}
+
 void write_mark(ReportStream& out, const RuleOutcome& outcome) {
   if (outcome.kind == Outcome::Pass) {
     out.write(kGreen);
@@ -46,12 +80,28 @@ void write_mark(ReportStream& out, const RuleOutcome& outcome) {
   out.write(kReset);
 }
 
+// Waits until `fd` takes more bytes, or reports an error that the next write will show.
+bool wait_until_writable(int fd) {
+  struct pollfd ready = {fd, POLLOUT, 0};
+  for (;;) {
+    int n = ::poll(&ready, 1, -1);
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return false;
+  }
+}
+
 }  // namespace
 
 bool write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
+    // A descriptor a parent left non-blocking says "wait", not "gone": a reader that pauses
+    // must still get the whole report.
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (wait_until_writable(fd)) continue;
+      return false;
+    }
     if (n <= 0) return false;  // a write that takes nothing would otherwise loop for ever
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
@@ -94,7 +144,7 @@ ReportCounts print_report(ReportStream& out, const FileSet& files) {
   print_banner(out, kTitle, "");
   ReportCounts counts;
   for (const auto& [name, results] : files) {
-    out.write(name);
+    write_name(out, name);
     out.write(" ");
     for (const RuleResult& result : results) write_mark(out, result.outcome);
     out.write("\n");

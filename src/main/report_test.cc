@@ -120,6 +120,31 @@ TEST(PrintReport, ShowsEveryMarkOnOneLineThenEachFailureInOrder) {
   EXPECT_EQ(counts.total, 8u);
 }
 
+TEST(PrintReport, ShowsControlBytesOfNamesAsEscapes) {
+  StdoutNotATerminal redirect;
+  struct Case {
+    std::string name;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"plain \xff\xfe\x80 caf\xc3\xa9.json", "plain \xff\xfe\x80 caf\xc3\xa9.json"},
+      {std::string("\x00\x01\x1b]0;pwned\x07.json", 17), "\\x00\\x01\\x1b]0;pwned\\x07.json"},
+      {"a\tb\nc\rd\x7f\x1f.json", "a\\tb\\nc\\rd\\x7f\\x1f.json"},
+      {"d\x1b[3A\x1b[J\r.json", "d\\x1b[3A\\x1b[J\\r.json"},
+      // C1 controls in their UTF-8 form; other characters after 0xC2, and a lone 0xC2, stay.
+      {"\xc2\x80\xc2\x9b\xc2\x9f\xc2\xa0\xc2\xc2", "\\u0080\\u009b\\u009f\xc2\xa0\xc2\xc2"},
+      {"\x9b\xc2", "\x9b\xc2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    FileSet files;
+    files[c.name] = {passed("x")};
+    const std::string bytes = capture([&](ReportStream& out) { (void)print_report(out, files); });
+    EXPECT_EQ(bytes, fill(80) + " orveller " + fill(80) + "\n" + c.shown + " " + kPassMark + "\n" +
+                         kG + fill(80) + " 1 / 1 passed " + fill(80) + kZ + "\n");
+  }
+}
+
 // Bytes waiting in a pipe, without reading them.
 int pending(int fd) {
   int n = -1;
