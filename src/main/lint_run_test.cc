@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -172,6 +173,88 @@ TEST(LintFile, RefusesWhatIsNotARegularFileWithoutBlocking) {
   ::close(feeder);
   // And nothing was created in place of the missing file.
   EXPECT_NE(::access((dir / "missing.json").c_str(), F_OK), 0);
+}
+
+// Between the read and the write-back, something else changes what the path leads to. The new
+// text must go to the file that was read, as it was read, or nowhere.
+TEST(LintFile, WritesNothingWhenThePathNoLongerLeadsToTheFileAsItWasRead) {
+  const std::string old_text = "{\"b\":1,\"a\":2}";
+  const std::string precious = "precious data";
+  struct Case {
+    std::string_view what;
+    void (*change)(const TempDir& dir);
+    std::string_view message;
+    std::string_view at_path;  // what the path holds afterwards; empty: nothing there
+  };
+  const Case cases[] = {
+      {"swapped for a link to another file",
+       [](const TempDir& dir) {
+         ASSERT_EQ(::rename((dir / "a.json").c_str(), (dir / "moved").c_str()), 0);
+         ASSERT_EQ(::symlink("victim.txt", (dir / "a.json").c_str()), 0);
+       },
+       "IOError: the file was replaced while it was being processed", "precious data"},
+      {"replaced by a save",
+       [](const TempDir& dir) {
+         write_file(dir / "saved", "{\"edited\":1}");
+         ASSERT_EQ(::rename((dir / "saved").c_str(), (dir / "a.json").c_str()), 0);
+       },
+       "IOError: the file was replaced while it was being processed", "{\"edited\":1}"},
+      {"appended to",
+       [](const TempDir& dir) {
+         int fd = ::open((dir / "a.json").c_str(), O_WRONLY | O_APPEND);
+         ASSERT_EQ(::write(fd, ",", 1), 1);
+         ::close(fd);
+       },
+       "IOError: the file was changed while it was being processed", "{\"b\":1,\"a\":2},"},
+      {"rewritten at the same size",
+       [](const TempDir& dir) {
+         int fd = ::open((dir / "a.json").c_str(), O_WRONLY);
+         ASSERT_EQ(::write(fd, "{\"b\":3", 6), 6);
+         ::close(fd);
+         // Modification times are coarse: make sure this one moved.
+         struct timespec times[2] = {{2000000000, 0}, {2000000000, 0}};
+         ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "a.json").c_str(), times, 0), 0);
+       },
+       "IOError: the file was changed while it was being processed", "{\"b\":3,\"a\":2}"},
+      {"removed", [](const TempDir& dir) { ASSERT_EQ(::unlink((dir / "a.json").c_str()), 0); },
+       "IOError: No such file or directory (os error 2)", ""},
+      {"swapped for a dangling link",
+       [](const TempDir& dir) {
+         ASSERT_EQ(::unlink((dir / "a.json").c_str()), 0);
+         ASSERT_EQ(::symlink("elsewhere.json", (dir / "a.json").c_str()), 0);
+       },
+       "IOError: No such file or directory (os error 2)", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    FileScratch scratch;
+    write_file(dir / "a.json", old_text);
+    write_file(dir / "victim.txt", precious);
+    std::function<void()> change = [&] { c.change(dir); };
+    EXPECT_EQ(failure_of(lint_file(dir / "a.json", scratch, &change)), c.message);
+    EXPECT_EQ(read_file(dir / "victim.txt"), precious);
+    if (c.at_path.empty()) {
+      EXPECT_NE(::access((dir / "a.json").c_str(), F_OK), 0);
+      EXPECT_NE(::access((dir / "elsewhere.json").c_str(), F_OK), 0);
+    } else {
+      EXPECT_EQ(read_file(dir / "a.json"), c.at_path);
+    }
+    if (::access((dir / "moved").c_str(), F_OK) == 0) {
+      EXPECT_EQ(read_file(dir / "moved"), old_text);
+    }
+  }
+}
+
+TEST(LintFile, StopsReadingAFileThatCannotBeJsonAfterItsFirstStretch) {
+  TempDir dir;
+  FileScratch scratch;
+  std::string path = dir / "sparse.json";
+  write_file(path, "\n  ");
+  // Sparse: 4 GiB of zero bytes on paper, nothing on disk.
+  ASSERT_EQ(::truncate(path.c_str(), off_t{4} << 30), 0);
+  EXPECT_EQ(failure_of(lint_file(path, scratch)), "JSONDecodeError: expected value at line 2 column 3");
+  EXPECT_LE(scratch.bytes.size(), std::size_t{1} << 20);
 }
 
 // Runs lint_file in a child under a resource limit and hands back the child's failure text.
