@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -220,6 +222,112 @@ TEST(Hardening, FullDiskMidRewriteKeepsOldBytes) {
                         expected_report({{"a.json", "IOError: No space left on device (os error 28)"}}));
 }
 
+// About `target_bytes` of records, compact and out of key order, and the canonical text they become.
+struct BigDocument {
+  std::string input;
+  std::string output;
+};
+
+BigDocument big_document(std::size_t target_bytes) {
+  const std::string note(120, 'n');
+  BigDocument doc;
+  doc.input.reserve(target_bytes + 4096);
+  doc.output.reserve(target_bytes * 3 / 2);
+  doc.input += "[";
+  doc.output += "[";
+  for (std::uint64_t i = 0; doc.input.size() < target_bytes; ++i) {
+    std::string n = std::to_string(i);
+    if (i > 0) {
+      doc.input += ",";
+      doc.output += ",";
+    }
+    doc.input += "{\"tags\":[\"x\",\"y\"],\"note\":\"" + note + "\",\"id\":" + n + ",\"a10\":true,\"a9\":null}";
+    doc.output += "\n  {\n    \"a9\": null,\n    \"a10\": true,\n    \"id\": " + n + ",\n    \"note\": \"" + note +
+                  "\",\n    \"tags\": [\n      \"x\",\n      \"y\"\n    ]\n  }";
+  }
+  doc.input += "]";
+  doc.output += "\n]\n";
+  return doc;
+}
+
+// A rewrite takes the time it takes to render and write; a fatal signal that comes meanwhile
+// must find the file old or new once the process is gone, never a mix, and still end the
+// process with that signal. The moment writing starts shows in the file's modification time.
+TEST(Hardening, SignalsDuringTheWriteLeaveTheFileWholeAndEndTheRunByThatSignal) {
+  TempDir dir;
+  BigDocument doc = big_document(24u << 20);
+  std::string path = dir / "big.json";
+  write_file(dir / "small.json", "{\"b\":1,\"a\":2}");
+  struct timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+  struct timespec signal_sent {};
+  // Runs the program on both files, and once the big one's first byte is written sends the
+  // signal after `delay_fraction` of `phase_seconds`. Returns the status and how long the run
+  // lasted from its first byte written.
+  auto run_until_written = [&](int signal_number, double delay_fraction, double phase_seconds) {
+    write_file(path, doc.input);
+    EXPECT_EQ(::utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0);
+    std::string binary = orvel_binary();
+    std::string arg1 = path;
+    std::string arg2 = dir / "small.json";
+    char* argv[] = {binary.data(), arg1.data(), arg2.data(), nullptr};
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      int null_fd = ::open("/dev/null", O_WRONLY);
+      ::dup2(null_fd, 1);
+      ::execv(binary.c_str(), argv);
+      ::_exit(127);
+    }
+    struct stat st {};
+    while (::stat(path.c_str(), &st) == 0 && st.st_mtim.tv_sec == 1000000000 &&
+           ::waitpid(pid, nullptr, WNOHANG | WNOWAIT | WEXITED) == 0) {
+      ::usleep(200);
+    }
+    auto started = std::chrono::steady_clock::now();
+    if (signal_number != 0) {
+      ::usleep(static_cast<useconds_t>(delay_fraction * phase_seconds * 1e6));
+      ::clock_gettime(CLOCK_REALTIME, &signal_sent);
+      ::kill(pid, signal_number);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    return std::make_pair(status, took.count());
+  };
+  auto [calm_status, phase_seconds] = run_until_written(0, 0, 0);
+  ASSERT_TRUE(WIFEXITED(calm_status) && WEXITSTATUS(calm_status) == 0);
+  ASSERT_TRUE(read_file(path) == doc.output);
+
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    int ended_by_it = 0;
+    for (double fraction : {0.0, 0.3, 0.6, 0.9}) {
+      SCOPED_TRACE(std::string(strsignal(signal_number)) + " after " + std::to_string(fraction) + " of the write");
+      auto [status, took] = run_until_written(signal_number, fraction, phase_seconds);
+      std::string after = read_file(path);
+      EXPECT_TRUE(after == doc.output || after == doc.input)
+          << "the file is neither old nor new: " << after.size() << " bytes";
+      // A signal that came after the run ended changes nothing; one that came during it ends it.
+      if (WIFSIGNALED(status)) {
+        EXPECT_EQ(WTERMSIG(status), signal_number);
+        ++ended_by_it;
+        // The small file comes after the big one: nothing is written once the signal is in.
+        struct stat small {};
+        ASSERT_EQ(::stat((dir / "small.json").c_str(), &small), 0);
+        if (read_file(dir / "small.json") != "{\"b\":1,\"a\":2}") {
+          EXPECT_TRUE(small.st_mtim.tv_sec < signal_sent.tv_sec ||
+                      (small.st_mtim.tv_sec == signal_sent.tv_sec && small.st_mtim.tv_nsec <= signal_sent.tv_nsec))
+              << "the next file was rewritten after the signal";
+        }
+      } else {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+      }
+      write_file(dir / "small.json", "{\"b\":1,\"a\":2}");
+      (void)took;
+    }
+    EXPECT_GT(ended_by_it, 0) << "no signal arrived during a write phase";
+  }
+}
+
 #ifndef ORVEL_SANITIZED
 // Address space for the memory tests' children: room for the program, not for two copies of
 // their large inputs. (The sanitizers reserve far more than this, hence the build condition.)
@@ -247,6 +355,43 @@ TEST(Hardening, FileLargerThanTheMemoryLimitFailsAloneWithOutOfMemory) {
   struct stat st {};
   ASSERT_EQ(::stat(huge.c_str(), &st), 0);
   EXPECT_EQ(static_cast<rlim_t>(st.st_size), 2 * kLimit);
+}
+
+// Memory can run out anywhere: before a file, inside one, between files, in the report. Whatever
+// the limit, no signal ends the run, every file is old or new, and the run ends with a report
+// naming every file or with the one line that says memory ran out.
+TEST(Hardening, EveryAddressSpaceLimitEndsInAReportOrOneLine) {
+  TempDir dir;
+  BigDocument big = big_document(20u << 20);
+  const std::string small_old = "{\"b\":1,\"a\":[true]}";
+  const std::string small_new = "{\n  \"a\": [\n    true\n  ],\n  \"b\": 1\n}\n";
+  for (rlim_t mib : {16, 20, 24, 32, 40, 48, 64, 80, 96, 128, 160, 192, 256, 320}) {
+    SCOPED_TRACE(std::to_string(mib) + " MiB");
+    write_file(dir / "a.json", small_old);
+    write_file(dir / "m.json", big.input);
+    write_file(dir / "z.json", small_old);
+    RunResult run = run_orvel(dir.path(), {"a.json", "m.json", "z.json"}, [mib] {
+      struct rlimit rl {mib << 20, mib << 20};
+      ::setrlimit(RLIMIT_AS, &rl);
+    });
+    ASSERT_LT(run.status, 128) << "ended by signal " << run.status - 128;
+    std::vector<Entry> entries;
+    for (const char* name : {"a.json", "m.json", "z.json"}) {
+      std::string after = read_file(dir / name);
+      bool is_new = name[0] == 'm' ? after == big.output : after == small_new;
+      bool is_old = name[0] == 'm' ? after == big.input : after == small_old;
+      EXPECT_TRUE(is_new || is_old) << name << " is neither old nor new";
+      entries.push_back({name, is_new ? "" : "IOError: out of memory"});
+    }
+    if (run.out.empty()) {
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.err, "orvel: out of memory\n");
+    } else {
+      EXPECT_EQ(run.out, expected_report(entries));
+      EXPECT_EQ(run.status, entries[0].failure.empty() && entries[1].failure.empty() && entries[2].failure.empty() ? 0 : 1);
+      EXPECT_EQ(run.err, "");
+    }
+  }
 }
 
 // The new text is written while it is rendered, after the first pieces have replaced the start
@@ -389,38 +534,9 @@ TEST(Hardening, TenThousandFilesAreAllRewrittenAndReportedInByteOrder) {
   }
 }
 
-// About 200 MB of records, compact and out of key order, and the canonical text they become.
-struct BigDocument {
-  std::string input;
-  std::string output;
-};
-
-BigDocument big_document() {
-  constexpr std::size_t kTargetBytes = 200u << 20;
-  const std::string note(120, 'n');
-  BigDocument doc;
-  doc.input.reserve(kTargetBytes + 4096);
-  doc.output.reserve(kTargetBytes * 3 / 2);
-  doc.input += "[";
-  doc.output += "[";
-  for (std::uint64_t i = 0; doc.input.size() < kTargetBytes; ++i) {
-    std::string n = std::to_string(i);
-    if (i > 0) {
-      doc.input += ",";
-      doc.output += ",";
-    }
-    doc.input += "{\"tags\":[\"x\",\"y\"],\"note\":\"" + note + "\",\"id\":" + n + ",\"a10\":true,\"a9\":null}";
-    doc.output += "\n  {\n    \"a9\": null,\n    \"a10\": true,\n    \"id\": " + n + ",\n    \"note\": \"" + note +
-                  "\",\n    \"tags\": [\n      \"x\",\n      \"y\"\n    ]\n  }";
-  }
-  doc.input += "]";
-  doc.output += "\n]\n";
-  return doc;
-}
-
 TEST(Hardening, TwoHundredMegabyteFileIsRewrittenWithinFourTimesItsSizeInMemory) {
   TempDir dir;
-  BigDocument doc = big_document();
+  BigDocument doc = big_document(200u << 20);
   write_file(dir / "big.json", doc.input);
   std::size_t input_size = doc.input.size();
   doc.input = std::string();
