@@ -65,7 +65,7 @@ fuzz-smoke: fuzz-build
 	fuzz/run_fuzz.sh $(FUZZ_DIR) $(FUZZ_SMOKE_SECONDS)
 
 # Measure it: orvel against the I/O floor, a RapidJSON peer, jq and Python's json.tool, on the
-# shared data sets and generated ones; the table is printed and written to bench/RESULTS.md.
+# data sets in bench/data and generated ones; the table is printed and written to bench/RESULTS.md.
 .PHONY: bench
 bench: all
 	BUILD_DIR=$(BUILD_DIR) JOBS=$(JOBS) python3 bench/run.py
