@@ -5,17 +5,23 @@ JOBS      ?= $(shell nproc)
 
 .PHONY: all test test-release test-asan clean demo install package fuzz fuzz-smoke fuzz-build
 
+# The program alone, which needs no test framework. ORVEL_TESTS is left as the build's cache
+# has it, so that after `make test` this reuses the same build and rebuilds nothing.
 all:
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BUILD_DIR) -j $(JOBS)
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target orvel
 
 test: test-release test-asan fuzz-smoke
 
-test-release: all
+# The release build with its tests, in the same directory as `make all`.
+test-release:
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVEL_TESTS=ON
+	cmake --build $(BUILD_DIR) -j $(JOBS)
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
 test-asan:
-	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVEL_SANITIZE=address,undefined
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVEL_SANITIZE=address,undefined \
+	  -DORVEL_TESTS=ON
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS)
 
