@@ -1,9 +1,10 @@
 # The user's commands. CMake does the building; this file only names the builds.
 BUILD_DIR ?= build/release
 ASAN_DIR  ?= build/asan
+CLANG_DIR ?= build/clang
 JOBS      ?= $(shell nproc)
 
-.PHONY: all test test-release test-asan clean demo install package fuzz fuzz-smoke fuzz-build
+.PHONY: all test test-release test-asan test-clang clean demo install package fuzz fuzz-smoke fuzz-build
 
 # The program alone, which needs no test framework. ORVEL_TESTS is left as the build's cache
 # has it, so that after `make test` this reuses the same build and rebuilds nothing.
@@ -11,7 +12,7 @@ all:
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target orvel
 
-test: test-release test-asan fuzz-smoke
+test: test-release test-asan test-clang fuzz-smoke
 
 # The release build with its tests, in the same directory as `make all`.
 test-release:
@@ -24,6 +25,13 @@ test-asan:
 	  -DORVEL_TESTS=ON
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The optimised build and every test once more under clang, whose warnings differ from g++'s.
+test-clang:
+	cmake -S . -B $(CLANG_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
+	  -DORVEL_TESTS=ON
+	cmake --build $(CLANG_DIR) -j $(JOBS)
+	cd $(CLANG_DIR) && ctest --output-on-failure -j $(JOBS)
 
 clean:
 	rm -rf build
