@@ -6,11 +6,11 @@ JOBS      ?= $(shell nproc)
 
 .PHONY: all test test-release test-asan test-clang clean demo install package fuzz fuzz-smoke fuzz-build
 
-# The program alone, which needs no test framework. ORVEL_TESTS is left as the build's cache
+# The program and its manual page alone, which need no test framework. ORVEL_TESTS is left as the build's cache
 # has it, so that after `make test` this reuses the same build and rebuilds nothing.
 all:
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BUILD_DIR) -j $(JOBS) --target orvel
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target orvel orvel_docs
 
 test: test-release test-asan test-clang fuzz-smoke
 
@@ -54,8 +54,11 @@ demo: all
 install: all
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
+# The .deb, checked with lintian when it is installed (apt-get install lintian).
 package: all
 	cd $(BUILD_DIR) && cpack
+	@if command -v lintian >/dev/null; then lintian --info $(BUILD_DIR)/orvel_*.deb; \
+	 else echo "lintian is not installed; the package was not checked"; fi
 
 # Fuzzing with libFuzzer under clang, in its own build. FUZZ_SECONDS is the total budget of
 # `make fuzz`, split between the targets (fuzz_document half, the others a quarter each; see
