@@ -4,10 +4,11 @@ ASAN_DIR  ?= build/asan
 CLANG_DIR ?= build/clang
 JOBS      ?= $(shell nproc)
 
-.PHONY: all test test-release test-asan test-clang clean demo install package fuzz fuzz-smoke fuzz-build
+.PHONY: all test test-release test-asan test-clang clean demo install package dist fuzz fuzz-smoke \
+  fuzz-build
 
-# The program and its manual page alone, which need no test framework. ORVEL_TESTS is left as the build's cache
-# has it, so that after `make test` this reuses the same build and rebuilds nothing.
+# The program and its manual page alone, which need no test framework. ORVEL_TESTS is left as
+# the build's cache has it, so that after `make test` this reuses that build and rebuilds nothing.
 all:
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target orvel orvel_docs
@@ -59,6 +60,10 @@ package: all
 	cd $(BUILD_DIR) && cpack
 	@if command -v lintian >/dev/null; then lintian --info $(BUILD_DIR)/orvel_*.deb; \
 	 else echo "lintian is not installed; the package was not checked"; fi
+
+# The release archive and its SHA256SUMS, in $(BUILD_DIR)/dist.
+dist: all
+	cmake --build $(BUILD_DIR) --target dist
 
 # Fuzzing with libFuzzer under clang, in its own build. FUZZ_SECONDS is the total budget of
 # `make fuzz`, split between the targets (fuzz_document half, the others a quarter each; see
