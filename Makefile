@@ -1,23 +1,38 @@
 # The user's commands. CMake does the building; this file only names the builds.
 BUILD_DIR ?= build/release
 ASAN_DIR  ?= build/asan
+CLANG_DIR ?= build/clang
 JOBS      ?= $(shell nproc)
 
-.PHONY: all test test-release test-asan clean demo install package fuzz fuzz-smoke fuzz-build
+.PHONY: all test test-release test-asan test-clang clean demo install package dist fuzz fuzz-smoke \
+  fuzz-build
 
+# The program and its manual page alone, which need no test framework. ORVEL_TESTS is left as
+# the build's cache has it, so that after `make test` this reuses that build and rebuilds nothing.
 all:
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target orvel orvel_docs
+
+test: test-release test-asan test-clang fuzz-smoke
+
+# The release build with its tests, in the same directory as `make all`.
+test-release:
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVEL_TESTS=ON
 	cmake --build $(BUILD_DIR) -j $(JOBS)
-
-test: test-release test-asan fuzz-smoke
-
-test-release: all
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
 test-asan:
-	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVEL_SANITIZE=address,undefined
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVEL_SANITIZE=address,undefined \
+	  -DORVEL_TESTS=ON
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	cd $(ASAN_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The optimised build and every test once more under clang, whose warnings differ from g++'s.
+test-clang:
+	cmake -S . -B $(CLANG_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
+	  -DORVEL_TESTS=ON
+	cmake --build $(CLANG_DIR) -j $(JOBS)
+	cd $(CLANG_DIR) && ctest --output-on-failure -j $(JOBS)
 
 clean:
 	rm -rf build
@@ -40,8 +55,15 @@ demo: all
 install: all
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
+# The .deb, checked with lintian when it is installed (apt-get install lintian).
 package: all
 	cd $(BUILD_DIR) && cpack
+	@if command -v lintian >/dev/null; then lintian --info $(BUILD_DIR)/orvel_*.deb; \
+	 else echo "lintian is not installed; the package was not checked"; fi
+
+# The release archive and its SHA256SUMS, in $(BUILD_DIR)/dist.
+dist: all
+	cmake --build $(BUILD_DIR) --target dist
 
 # Fuzzing with libFuzzer under clang, in its own build. FUZZ_SECONDS is the total budget of
 # `make fuzz`, split between the targets (fuzz_document half, the others a quarter each; see
@@ -65,7 +87,7 @@ fuzz-smoke: fuzz-build
 	fuzz/run_fuzz.sh $(FUZZ_DIR) $(FUZZ_SMOKE_SECONDS)
 
 # Measure it: orvel against the I/O floor, a RapidJSON peer, jq and Python's json.tool, on the
-# shared data sets and generated ones; the table is printed and written to bench/RESULTS.md.
+# data sets in bench/data and generated ones; the table is printed and written to bench/RESULTS.md.
 .PHONY: bench
 bench: all
 	BUILD_DIR=$(BUILD_DIR) JOBS=$(JOBS) python3 bench/run.py

@@ -17,6 +17,8 @@ Environment:
   BENCH_PROGRAMS     comma-separated subset of programs to time (default all)
   BENCH_DATASETS     comma-separated subset of data sets (default all)
   JOBS               parallel jobs for building the bench tools (default 2)
+  ORVEL_PEERS_DIR    the folder of peers built on third-party libraries (default ../shared/peers
+                     beside the repository); optional, and the run says whether it was found
 """
 
 import datetime
@@ -36,13 +38,17 @@ BENCH = os.path.join(ROOT, "bench")
 BUILD_DIR = os.path.join(ROOT, os.environ.get("BUILD_DIR", "build/release"))
 TOOLS = os.path.join(ROOT, "build", "bench-tools")
 DATA = os.environ.get("ORVEL_BENCH_DIR") or "/tmp/orvel-bench"
-SHARED_DATA = os.path.normpath(os.path.join(ROOT, "..", "shared", "bench-data"))
+BENCH_DATA = os.path.join(BENCH, "data")
+# Peers built on third-party libraries are kept outside the repository; a folder of them beside
+# it adds their rows, and the bench runs without them when it is absent.
+PEERS = os.path.normpath(os.environ.get("ORVEL_PEERS_DIR")
+                         or os.path.join(ROOT, "..", "shared", "peers"))
 ROUNDS = int(os.environ.get("BENCH_ROUNDS", "5"))
 SLOW_ROUNDS = int(os.environ.get("BENCH_SLOW_ROUNDS", "1"))
 JOBS = os.environ.get("JOBS", "2")
 
-SHARED_SETS = ["twitter", "citm_catalog", "canada"]
-ALL_SETS = SHARED_SETS + ["gen100", "small10k"]
+FILE_SETS = ["twitter", "citm_catalog", "canada"]
+ALL_SETS = FILE_SETS + ["gen100", "small10k"]
 ALL_PROGRAMS = ["floor", "floor_out", "orvel", "rapidjson", "jq", "python"]
 SLOW_PROGRAMS = {"jq", "python"}
 SLOW_SETS = {"gen100", "small10k"}
@@ -110,11 +116,11 @@ def file_sha256(path):
 
 
 def ensure_data():
-    """Shared data sets must exist; generated ones are made once and reused while the generator
-    is unchanged (a stamp holds the generator source's hash)."""
+    """The data sets kept in bench/data must exist; generated ones are made once and reused while
+    the generator is unchanged (a stamp holds the generator source's hash)."""
     paths = {}
-    for name in SHARED_SETS:
-        path = os.path.join(SHARED_DATA, name + ".json")
+    for name in FILE_SETS:
+        path = os.path.join(BENCH_DATA, name + ".json")
         if not os.path.isfile(path):
             die(f"missing benchmark data: {path}")
         paths[name] = path
@@ -140,6 +146,15 @@ def ensure_data():
     paths["gen100"] = gen100
     paths["small10k"] = small
     return paths
+
+
+def peers_note():
+    """Whether the folder of third-party peers is here, in words for the log and the report. Its
+    peers are optional: without the folder the bench times orvel's own peers and says so."""
+    if not os.path.isdir(PEERS):
+        return f"{PEERS} not found: only the peers kept in bench/ are timed"
+    names = sorted(n for n in os.listdir(PEERS) if os.path.isdir(os.path.join(PEERS, n)))
+    return f"{PEERS} found, holding {', '.join(names) if names else 'no peer'}"
 
 
 def data_size(path):
@@ -308,7 +323,7 @@ def check_correctness(paths):
         orvel_output = read_all(target)
         record_sizes(name, target)
         checks = []
-        if name in SHARED_SETS:
+        if name in FILE_SETS:
             peer_target = fresh_copy(source, "peer")
             measure([tool("rapidjson_peer"), peer_target])
             if read_all(peer_target) == orvel_output:
@@ -458,6 +473,8 @@ def main():
     programs = selected("BENCH_PROGRAMS", ALL_PROGRAMS)
     datasets = selected("BENCH_DATASETS", ALL_SETS)
     install_missing_packages()
+    peers = peers_note()
+    log(f"third-party peers: {peers}")
     build_tools()
     python = system_python()
     paths = {name: path for name, path in ensure_data().items() if name in datasets}
@@ -489,6 +506,7 @@ def main():
         f"- orvel: {git_revision()}; peers: RapidJSON "
         f"{version_of(['dpkg-query', '-W', '-f=${Version}', 'rapidjson-dev'])}, "
         f"{version_of(['jq', '--version'])}, {version_of([python, '--version'])}",
+        f"- third-party peers: {peers}",
         f"- load average (1/5/15 min) at start {load_before}, at end {load_average()}: other "
         "work on the machine inflates wall time; the CPU column (user + system) is steadier",
         f"- rounds: {ROUNDS} ({SLOW_ROUNDS} for jq and python on gen100 and small10k); each run on "

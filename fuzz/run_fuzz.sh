@@ -8,9 +8,9 @@ set -u
 BUILD_DIR=$1
 SECONDS_TOTAL=$2
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-SEEDS="$ROOT/../shared/testdata/json-test-suite/test_parsing"
+SEEDS="$ROOT/tests/data/json-test-suite/test_parsing"
 if [ ! -d "$SEEDS" ]; then
-  echo "fuzz: seed corpus is missing: $SEEDS (the shared folder must stand beside the repository)" >&2
+  echo "fuzz: seed corpus is missing: $SEEDS" >&2
   exit 1
 fi
 case "$SECONDS_TOTAL" in

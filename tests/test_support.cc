@@ -25,13 +25,10 @@ int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
 
 }  // namespace
 
-std::string shared_path(std::string_view relative) {
-  std::string path = std::string(ORVEL_SHARED_DIR) + "/" + std::string(relative);
+std::string source_path(std::string_view relative) {
+  std::string path = std::string(ORVEL_SOURCE_DIR) + "/" + std::string(relative);
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    ADD_FAILURE() << "shared test data is missing: " << path
-                  << " (the shared folder must stand beside the repository)";
-  }
+  if (::stat(path.c_str(), &st) != 0) ADD_FAILURE() << "test data is missing: " << path;
   return path;
 }
 

@@ -1,4 +1,4 @@
-// Helpers shared by the tests: the shared data folder, temporary directories, whole files.
+// Helpers shared by the tests: the repository's data files, temporary directories, whole files.
 #ifndef ORVEL_TESTS_TEST_SUPPORT_H_
 #define ORVEL_TESTS_TEST_SUPPORT_H_
 
@@ -7,9 +7,9 @@
 
 namespace orvel::testing {
 
-// The folder beside the repository that holds the conformance suite and benchmark data. Fails
-// the calling test, naming the path, when it is missing.
-std::string shared_path(std::string_view relative);
+// A path inside the repository, such as the conformance suite in tests/data or the benchmark
+// data in bench/data. Fails the calling test, naming the path, when it is missing.
+std::string source_path(std::string_view relative);
 
 // Path of the built orvel program.
 std::string orvel_binary();

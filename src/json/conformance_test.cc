@@ -32,7 +32,7 @@ std::vector<std::string> list_files(const std::string& dir) {
   return names;
 }
 
-std::string suite_dir() { return testing::shared_path("testdata/json-test-suite/test_parsing"); }
+std::string suite_dir() { return testing::source_path("tests/data/json-test-suite/test_parsing"); }
 
 // What the reader decides where the suite leaves the choice to the implementation: numbers of
 // any size or exponent are kept as text and read; 500 nested arrays exceed the 127 levels; a
@@ -144,7 +144,7 @@ TEST(Conformance, WrittenTextReadsBackToTheSameText) {
 
   for (const char* name : {"twitter.json", "citm_catalog.json", "canada.json"}) {
     SCOPED_TRACE(name);
-    expect_round_trip(testing::read_file(testing::shared_path(std::string("bench-data/") + name)));
+    expect_round_trip(testing::read_file(testing::source_path(std::string("bench/data/") + name)));
   }
 }
 

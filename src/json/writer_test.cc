@@ -352,7 +352,7 @@ TEST(WritePretty, AppendsToWhatTheBufferHolds) {
 // Every accepted file of the conformance suite plus the benchmark documents.
 std::vector<std::string> sample_files() {
   std::vector<std::string> paths;
-  std::string suite = orvel::testing::shared_path("testdata/json-test-suite/test_parsing");
+  std::string suite = orvel::testing::source_path("tests/data/json-test-suite/test_parsing");
   if (DIR* dir = ::opendir(suite.c_str())) {
     while (const dirent* entry = ::readdir(dir)) {
       std::string name = entry->d_name;
@@ -362,7 +362,7 @@ std::vector<std::string> sample_files() {
   }
   std::sort(paths.begin(), paths.end());
   for (const char* name : {"canada.json", "citm_catalog.json", "twitter.json"}) {
-    paths.push_back(orvel::testing::shared_path(std::string("bench-data/") + name));
+    paths.push_back(orvel::testing::source_path(std::string("bench/data/") + name));
   }
   return paths;
 }
