@@ -91,18 +91,6 @@ struct Overwrite {
     written = end;
   }
 
-  // The whole text at once, when it fit in one piece. A longer text's part beyond the old end
-  // goes first: if the disk is full, that write fails before any old byte is touched.
-  void put_whole(std::string_view text) {
-    if (text.size() > old_size) {
-      error_number = write_all_at(fd, text.substr(old_size), old_size);
-      if (error_number == 0) error_number = write_all_at(fd, text.substr(0, old_size), 0);
-    } else {
-      error_number = write_all_at(fd, text, 0);
-    }
-    written = text.size();
-  }
-
   static void consume(void* context, std::string_view piece) { static_cast<Overwrite*>(context)->put(piece); }
 };
 
@@ -212,11 +200,9 @@ std::optional<IoError> rewrite_file(const std::string& path, HeldFile& file, std
     // The buffer keeps room past its pieces, so the line feed needs no allocation.
     text.data()[text.size()] = '\n';
     text.set_size(text.size() + 1);
-    if (overwrite.written == 0) {
-      overwrite.put_whole(text.view());
-    } else {
-      overwrite.put(text.view());
-    }
+    // A text that fits in one piece goes to the file in one write, so no moment of the
+    // rewrite, even one that ends by SIGKILL, leaves it part old and part new.
+    overwrite.put(text.view());
   }
   int error_number = overwrite.error_number;
   if (!out_of_memory && error_number == 0) {
