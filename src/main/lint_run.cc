@@ -51,7 +51,7 @@ Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, File
   if (!read.ok()) return Err{"JSONDecodeError: " + to_string(read.error())};
   JsonValue document = std::move(read).value();
 
-  sort_keys(document);
+  sort_keys(document, scratch.sort);
   if (before_write_back != nullptr) (*before_write_back)();
   if (std::optional<IoError> failure = rewrite_file(path, file, scratch.bytes.view(), document, scratch.text)) {
     return Err{io_failure(*failure)};

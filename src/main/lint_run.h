@@ -10,6 +10,7 @@
 #include "base/result.h"
 #include "json/json_value.h"
 #include "main/report.h"
+#include "rules/sort_keys.h"
 
 namespace orvel {
 
@@ -19,6 +20,7 @@ struct FileScratch {
   ByteBuffer bytes;   // the file as read; unescaped strings of the document point into it
   Arena arena;        // the document's containers and decoded strings
   ByteBuffer text;    // the new text, one piece at a time
+  SortScratch sort;   // the key sort's buffers
 };
 
 // Reads, decodes, sorts and rewrites the file at the absolute `path`. Returns the fixed document

@@ -17,23 +17,18 @@ namespace {
 // merging through the buffer.
 constexpr std::size_t kInsertionRun = 16;
 
-// What the sort moves: an entry's place and the summary of its key. Most comparisons are
-// settled by the summaries alone, and moving 16 bytes costs less than moving a 32-byte entry.
-struct Item {
-  std::uint64_t prefix;
-  ObjectEntry* entry;
-};
+using Item = SortItem;
 
 bool less(const Item& a, const Item& b) {
   if (a.prefix != b.prefix) return a.prefix < b.prefix;
   return natural_compare(a.entry->key, b.entry->key) < 0;
 }
 
-// Its buffers are allocated once and reused by every object.
+// Sorts through the caller's buffers, which every object of every document reuses.
 struct Sorter {
-  std::vector<Item> items;
-  std::vector<Item> buffer;           // the left half of a merge
-  std::vector<ObjectEntry> gathered;  // the entries in their new order, before they go back
+  std::vector<Item>& items;
+  std::vector<Item>& buffer;           // the left half of a merge
+  std::vector<ObjectEntry>& gathered;  // the entries in their new order, before they go back
 
   // Sorts [lo, hi) when [lo, sorted) is already in order. Stable: an item moves ahead of
   // another only when its key compares Less. The place is found by binary search, since a key
@@ -143,11 +138,14 @@ struct Sorter {
 
 }  // namespace
 
-void sort_keys(JsonValue& value) {
-  // Kept from document to document: a run over many small files then allocates nothing here.
-  // What it holds is sized by the largest object met, at most 32 bytes an entry.
-  static thread_local Sorter sorter;
+void sort_keys(JsonValue& value, SortScratch& scratch) {
+  Sorter sorter{scratch.items, scratch.buffer, scratch.gathered};
   sorter.sort_value(value);
+}
+
+void sort_keys(JsonValue& value) {
+  SortScratch scratch;
+  sort_keys(value, scratch);
 }
 
 }  // namespace orvel
