@@ -1,11 +1,9 @@
 // The report: banner, status lines, failure details and the summary, through one buffer.
 #include "main/report.h"
 
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cmath>
 
 namespace orvel {
@@ -80,33 +78,7 @@ void write_mark(ReportStream& out, const RuleOutcome& outcome) {
   out.write(kReset);
 }
 
-// Waits until `fd` takes more bytes, or reports an error that the next write will show.
-bool wait_until_writable(int fd) {
-  struct pollfd ready = {fd, POLLOUT, 0};
-  for (;;) {
-    int n = ::poll(&ready, 1, -1);
-    if (n > 0) return true;
-    if (n < 0 && errno != EINTR) return false;
-  }
-}
-
 }  // namespace
-
-bool write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    // A descriptor a parent left non-blocking says "wait", not "gone": a reader that pauses
-    // must still get the whole report.
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (wait_until_writable(fd)) continue;
-      return false;
-    }
-    if (n <= 0) return false;  // a write that takes nothing would otherwise loop for ever
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
 
 void ReportStream::write(std::string_view bytes) {
   while (!bytes.empty()) {

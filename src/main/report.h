@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/fd.h"
 #include "discovery/find_files.h"
 
 namespace orvel {
@@ -14,10 +15,6 @@ namespace orvel {
 inline constexpr std::string_view kGreen = "\x1b[92m";
 inline constexpr std::string_view kRed = "\x1b[91m";
 inline constexpr std::string_view kReset = "\x1b[00m";
-
-// Writes all of `bytes` to `fd`, continuing partial writes and retrying interrupted ones. False
-// on any error.
-bool write_all(int fd, std::string_view bytes);
 
 // Standard output (or any descriptor) behind one buffer that is passed on only when full and at
 // flush, so a short report leaves in one write at the end of the run. Write errors are dropped:
@@ -32,7 +29,6 @@ class ReportStream {
 
   void write(std::string_view bytes);
   void flush();
-  int fd() const { return fd_; }
 
  private:
   int fd_;

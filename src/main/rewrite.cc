@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/fd.h"
 #include "base/os_error.h"
 #include "json/reader.h"
 #include "json/writer.h"
@@ -40,22 +41,6 @@ bool cannot_be_json(std::string_view bytes, std::size_t from, bool& seen) {
   return false;
 }
 
-// Writes all of `data` at `offset`. Returns 0, or the error number; -1 stands for a write that
-// accepted nothing.
-int write_all_at(int fd, std::string_view data, std::size_t offset) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return -1;
-    done += static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
 // Reserves blocks for the bytes from `from` to `to` without changing the file's size or contents,
 // so that a full disk shows up before those bytes are written. Returns 0 or the error number.
 // posix_fallocate is no substitute: where the file system cannot reserve, it writes zeros, which
@@ -80,7 +65,7 @@ struct Overwrite {
   int fd;
   std::size_t old_size;
   std::size_t written = 0;
-  int error_number = 0;  // the first failure; -1 for a write that accepted nothing
+  int error_number = 0;  // the first failure, or kNothingWritten
 
   void put(std::string_view piece) {
     if (error_number != 0) return;  // the text after a failure has nowhere to go
@@ -216,7 +201,7 @@ std::optional<IoError> rewrite_file(const std::string& path, HeldFile& file, std
   (void)write_all_at(file.fd, old_bytes, 0);
   (void)::ftruncate(file.fd, static_cast<off_t>(old_bytes.size()));
   if (out_of_memory) return IoError{IoErrorKind::OutOfMemory};
-  if (error_number < 0) return IoError{IoErrorKind::NothingWritten};
+  if (error_number == kNothingWritten) return IoError{IoErrorKind::NothingWritten};
   return system_error(error_number);
 }
 
