@@ -155,79 +155,6 @@ const char* find_escape(const char* p, const char* end) {
   return p;
 }
 
-// Bytes that the quoted, escaped form of `s` takes.
-std::size_t quoted_size(std::string_view s) {
-  std::size_t size = s.size() + 2;
-  const char* p = s.data();
-  const char* end = p + s.size();
-#if defined(__SSE2__)
-  while (p != end) {
-    const char* block = p;
-    auto rest = static_cast<std::size_t>(end - p);
-    unsigned mask;
-    if (rest >= 16) {
-      mask = escape_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-      p += 16;
-    } else {
-      char spare[16];
-      const char* from = readable_block(p, rest, spare);
-      mask = escape_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from))) & ((1u << rest) - 1);
-      p = end;
-    }
-    for (; mask != 0; mask &= mask - 1) {
-      auto byte = static_cast<unsigned char>(block[__builtin_ctz(mask)]);
-      size += static_cast<std::size_t>(kEscapeForm[byte][7] - 1);
-    }
-  }
-#else
-  while (p != end) {
-    if (end - p >= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p, 8);
-      if (!word_needs_escape(w)) {
-        p += 8;
-        continue;
-      }
-    }
-    char letter = kEscape[static_cast<unsigned char>(*p++)];
-    if (letter != 0) size += letter == 'u' ? 5 : 1;
-  }
-#endif
-  return size;
-}
-
-// Exact bytes that the text of `v` at nesting `depth` takes with an indent of `unit` bytes.
-// Recursion depth is the document's nesting, which the reader caps at 127 levels.
-std::size_t text_size(const JsonValue& v, std::size_t depth, std::size_t unit) {
-  switch (v.kind()) {
-    case JsonKind::Null:
-      return 4;
-    case JsonKind::Bool:
-      return v.as_bool() ? 4 : 5;
-    case JsonKind::Number:
-      return v.as_number().text.size();
-    case JsonKind::String:
-      return quoted_size(v.as_string());
-    case JsonKind::Array:
-    case JsonKind::Object:
-      break;
-  }
-  std::size_t n = 0;
-  std::size_t size = 2;  // the brackets
-  if (v.kind() == JsonKind::Array) {
-    for (const JsonValue& item : v.as_array()) size += text_size(item, depth + 1, unit);
-    n = v.as_array().size();
-  } else {
-    for (const ObjectEntry& entry : v.as_object().entries()) {
-      size += quoted_size(entry.key) + 2 + text_size(entry.value, depth + 1, unit);
-    }
-    n = v.as_object().size();
-  }
-  if (n == 0) return size;
-  // A line feed and indentation before each element and before the close; commas between.
-  return size + n * (1 + (depth + 1) * unit) + (n - 1) + 1 + depth * unit;
-}
-
 // Copies `n` bytes in 32-byte blocks: up to 31 bytes past the end of both are read and written.
 inline char* put_blocks(char* c, const char* src, std::size_t n) {
   std::memcpy(c, src, 32);
@@ -253,7 +180,7 @@ inline char* put_number(char* c, std::string_view text) {
 struct Writer {
   ByteBuffer& buf;
   const TextPieces* pieces;     // null when the text is collected whole
-  std::size_t hand_over_bytes;  // a piece's size, or never when collected whole
+  std::size_t hand_over_bytes;  // a piece's size
   std::string_view indent;
   const char* pad = nullptr;  // ",\n" then indentation, readable kPadOverread bytes past pad_size
   std::size_t pad_size = 0;   // bytes of `pad` that hold the separator and indentation
@@ -273,8 +200,8 @@ struct Writer {
 
   // Text that a piece may hold in one stretch: a string, key or number longer than this goes
   // to the consumer straight from where it lies (put_long_*), so that no element ever needs
-  // more room than the buffer has. Unlimited when the text is collected whole.
-  std::size_t long_token = SIZE_MAX;
+  // more room than the buffer has.
+  std::size_t long_token = 0;
 
   // Hands everything written so far over as a piece; returns the start of the empty buffer.
   char* hand_over(char* c) {
@@ -282,23 +209,18 @@ struct Writer {
     return base;
   }
 
-  // Room for `n` more bytes after `c`; returns where `c` is now. Text on its way out in pieces
-  // is handed over rather than kept: the buffer was sized before the first piece went out,
-  // and growing it then could fail, or draw the kernel's out-of-memory killer, with the
-  // destination half written. Only a document collected whole grows the buffer.
+  // Room for `n` more bytes after `c`; returns where `c` is now. What the buffer holds is handed
+  // over rather than kept: the buffer was sized before the first piece went out, and growing it
+  // then could fail, or draw the kernel's out-of-memory killer, with the destination half
+  // written. With long scalars passed through and the indentation the reader's nesting limit
+  // allows, that always makes room; only an indent or a depth the program never uses can need
+  // the buffer to grow.
   [[gnu::noinline]] char* make_room(char* c, std::size_t n) {
-    if (pieces != nullptr) {
-      c = hand_over(c);
-      if (static_cast<std::size_t>(limit - c) >= n) return c;
-    }
-    auto size = static_cast<std::size_t>(c - base);
-    std::size_t capacity = buf.capacity();
-    std::size_t wanted = size + n + kSlack;
-    if (wanted < capacity * 2) wanted = capacity * 2;
-    buf.set_size(size);
-    if (!buf.reserve(wanted < 4096 ? 4096 : wanted)) throw std::bad_alloc();
+    c = hand_over(c);
+    if (static_cast<std::size_t>(limit - c) >= n) return c;
+    if (!buf.reserve(n + kSlack + kPieceReserve)) throw std::bad_alloc();
     set_limits();
-    return base + size;
+    return base;
   }
   char* ensure(char* c, std::size_t n) {
     if (static_cast<std::size_t>(limit - c) < n) c = make_room(c, n);
@@ -512,49 +434,37 @@ struct Writer {
   }
 };
 
-// Renders `value` into `buf` (emptied first); returns the number of bytes left in it.
-std::size_t render(const JsonValue& value, std::string_view indent, ByteBuffer& buf,
-                   const TextPieces* pieces) {
-  Writer w{buf, pieces, pieces != nullptr ? pieces->piece_bytes : SIZE_MAX, indent, nullptr, 0, {}};
-  if (pieces != nullptr) {
-    // An element is its indentation, a key and a value: with both scalars at most this long it
-    // always fits in the buffer once what it holds has been handed over.
-    w.long_token = (buf.capacity() - kSlack - kPieceReserve) / 2;
-  }
+// Renders `value` through `buf`, which holds at least pieces_buffer_bytes(pieces.piece_bytes),
+// handing full pieces to `pieces`; the last piece is left in `buf`.
+void render(const JsonValue& value, std::string_view indent, ByteBuffer& buf, const TextPieces& pieces) {
+  Writer w{buf, &pieces, pieces.piece_bytes, indent, nullptr, 0, {}};
+  // An element is its indentation, a key and a value: with both scalars at most this long it
+  // always fits in the buffer once what it holds has been handed over.
+  w.long_token = (buf.capacity() - kSlack - kPieceReserve) / 2;
   if (all_spaces(indent)) {
     w.pad = kSeparatorSpaces.data();
     w.pad_size = 2 + kSpaceRunBytes;
   } else {
     w.grow_pad();
   }
-  char* c;
-  if (buf.capacity() < kSlack) {
-    w.base = buf.data();
-    c = w.make_room(w.base, 0);
-  } else {
-    w.set_limits();
-    c = w.base;
-  }
-  c = w.ensure(c, w.value_room(value));
+  w.set_limits();
+  char* c = w.ensure(w.base, w.value_room(value));
   c = w.put_value(c, value);
-  auto used = static_cast<std::size_t>(c - w.base);
-  buf.set_size(used);
-  return used;
+  buf.set_size(static_cast<std::size_t>(c - w.base));
 }
 
-// Bytes beyond the exact size of the text that write_pretty reserves, so that checks for room,
-// which may ask for a few bytes more than an element takes, never grow the buffer.
-constexpr std::size_t kRoomMargin = 32;
+// A piece size for text collected whole: large enough that handing over costs little.
+constexpr std::size_t kWholeTextPieceBytes = 64 * 1024;
 
 }  // namespace
 
 void write_pretty(const JsonValue& value, std::string_view indent, std::string& out) {
-  // Sized once up front: a buffer that grows by doubling holds its old and new copies at the
-  // same time, which for a large file costs more memory than the file itself.
-  ByteBuffer text;
-  if (!text.reserve(pretty_size(value, indent) + kSlack + kRoomMargin)) throw std::bad_alloc();
-  render(value, indent, text, nullptr);
-  out.append(text.view());
+  ByteBuffer buffer;
+  TextPieces pieces{kWholeTextPieceBytes,
+                    [](void* context, std::string_view piece) { static_cast<std::string*>(context)->append(piece); },
+                    &out};
+  write_pretty_pieces(value, indent, buffer, pieces);
+  out.append(buffer.view());
 }
 
 std::size_t pieces_buffer_bytes(std::size_t piece_bytes) {
@@ -565,11 +475,7 @@ void write_pretty_pieces(const JsonValue& value, std::string_view indent, ByteBu
                          const TextPieces& pieces) {
   // Room for a piece plus the element that may overrun it; it never grows after this.
   if (!buffer.reserve(pieces_buffer_bytes(pieces.piece_bytes))) throw std::bad_alloc();
-  render(value, indent, buffer, &pieces);
-}
-
-std::size_t pretty_size(const JsonValue& value, std::string_view indent) {
-  return text_size(value, 0, indent.size());
+  render(value, indent, buffer, pieces);
 }
 
 }  // namespace orvel

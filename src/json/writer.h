@@ -34,9 +34,6 @@ void write_pretty_pieces(const JsonValue& value, std::string_view indent, ByteBu
 // The capacity write_pretty_pieces gives `buffer` for pieces of `piece_bytes`.
 std::size_t pieces_buffer_bytes(std::size_t piece_bytes);
 
-// The exact number of bytes write_pretty appends for `value`.
-std::size_t pretty_size(const JsonValue& value, std::string_view indent);
-
 }  // namespace orvel
 
 #endif  // ORVEL_JSON_WRITER_H_
