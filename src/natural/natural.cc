@@ -22,11 +22,8 @@ std::size_t common_prefix(const char* a, const char* b, std::size_t n) {
     std::memcpy(&wa, a + k, 8);
     std::memcpy(&wb, b + k, 8);
     if (std::uint64_t diff = wa ^ wb; diff != 0) {
-      if constexpr (std::endian::native == std::endian::little) {
-        return k + static_cast<std::size_t>(std::countr_zero(diff)) / 8;
-      } else {
-        return k + static_cast<std::size_t>(std::countl_zero(diff)) / 8;
-      }
+      // Little-endian, as natural.h asserts: the first differing byte is the lowest.
+      return k + static_cast<std::size_t>(std::countr_zero(diff)) / 8;
     }
   }
   while (k < n && a[k] == b[k]) ++k;
