@@ -2,8 +2,12 @@
 #ifndef ORVEL_TESTS_TEST_SUPPORT_H_
 #define ORVEL_TESTS_TEST_SUPPORT_H_
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orvel::testing {
 
@@ -30,6 +34,49 @@ class TempDir {
 
 std::string read_file(const std::string& path);                          // fails the test if unreadable
 void write_file(const std::string& path, std::string_view bytes);        // creates or replaces
+
+// The marks and banners of a report whose standard output is not a terminal.
+inline constexpr std::string_view kPassMark = "\x1b[92m.\x1b[00m";
+inline constexpr std::string_view kFailMark = "\x1b[91mF\x1b[00m";
+// A banner line: `title` between `fill` "=" on each side, in `colour` when given.
+std::string banner(std::string_view title, std::string_view colour = "", std::size_t fill = 80);
+
+// One report line: a file processed once, whose failure is empty when both rules passed.
+struct ReportEntry {
+  std::string name;
+  std::string failure;  // the lint_file message
+};
+// The whole report for entries already in byte order, with the fallback banner fill.
+std::string expected_report(const std::vector<ReportEntry>& entries);
+
+// What the child's standard output is.
+enum class Stdout {
+  Pipe,
+  ClosedPipe,             // the reader is gone before the child writes a byte
+  PausedNonBlockingPipe,  // non-blocking, and not read until it has filled up
+  Terminal,               // a pseudo-terminal of `columns` columns
+};
+
+struct ChildOptions {
+  Stdout stdout_kind = Stdout::Pipe;
+  unsigned short columns = 0;           // for Stdout::Terminal
+  std::function<void()> in_child = {};  // runs in the child just before its body: limits, signals
+};
+
+struct ChildResult {
+  std::string out;
+  std::string err;
+  int status = -1;       // exit status, or 128 + the signal that ended it
+  long max_rss_kb = 0;   // peak resident memory
+};
+
+// Runs `body` in a child in `cwd`, with standard output and error captured; `body` ends the
+// child (exec or _exit). Every test that needs a process of its own goes through here.
+ChildResult run_child(const std::string& cwd, const std::function<void()>& body, const ChildOptions& options = {});
+
+// Runs the built program with `args` in `cwd`.
+ChildResult run_orvel(const std::string& cwd, const std::vector<std::string>& args,
+                      const ChildOptions& options = {});
 
 }  // namespace orvel::testing
 

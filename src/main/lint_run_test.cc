@@ -257,58 +257,5 @@ TEST(LintFile, StopsReadingAFileThatCannotBeJsonAfterItsFirstStretch) {
   EXPECT_LE(scratch.bytes.size(), std::size_t{1} << 20);
 }
 
-// Runs lint_file in a child under a resource limit and hands back the child's failure text.
-std::string lint_with_limit(const std::string& path, int resource, rlim_t limit) {
-  int fds[2];
-  if (::pipe(fds) != 0) return "(pipe failed)";
-  pid_t child = ::fork();
-  if (child == 0) {
-    ::close(fds[0]);
-    ::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit rl = {limit, limit};
-    ::setrlimit(resource, &rl);
-    FileScratch scratch;
-    std::string message = failure_of(lint_file(path, scratch));
-    ssize_t ignored = ::write(fds[1], message.data(), message.size());
-    (void)ignored;
-    ::_exit(0);
-  }
-  ::close(fds[1]);
-  std::string message;
-  char chunk[256];
-  for (;;) {
-    ssize_t n = ::read(fds[0], chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    message.append(chunk, static_cast<std::size_t>(n));
-  }
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return message;
-}
-
-TEST(LintFile, PutsTheOldBytesBackWhenTheWriteFailsPartWay) {
-  TempDir dir;
-  std::string path = dir / "a.json";
-  const std::string old_text = "[1,2,3]";  // becomes 18 bytes; the limit stops it after 10
-  write_file(path, old_text);
-  EXPECT_EQ(lint_with_limit(path, RLIMIT_FSIZE, 10), "IOError: File too large (os error 27)");
-  EXPECT_EQ(read_file(path), old_text);
-}
-
-#ifndef ORVEL_SANITIZED  // the sanitizers reserve far more address space than any limit here
-TEST(LintFile, TurnsAFileTooLargeForMemoryIntoAResult) {
-  TempDir dir;
-  std::string path = dir / "huge.json";
-  write_file(path, "[");
-  // Sparse: 8 GiB on paper, nothing on disk, and more than the child may map.
-  ASSERT_EQ(::truncate(path.c_str(), off_t{8} << 30), 0);
-  EXPECT_EQ(lint_with_limit(path, RLIMIT_AS, rlim_t{2} << 30), "IOError: out of memory");
-  struct stat st = stat_of(path);
-  EXPECT_EQ(st.st_size, off_t{8} << 30);
-}
-#endif
-
 }  // namespace
 }  // namespace orvel
