@@ -290,7 +290,7 @@ TEST(Hardening, EveryAddressSpaceLimitEndsInAReportOrOneLine) {
   BigDocument big = big_document(20u << 20);
   const std::string small_old = "{\"b\":1,\"a\":[true]}";
   const std::string small_new = "{\n  \"a\": [\n    true\n  ],\n  \"b\": 1\n}\n";
-  for (rlim_t mib : {16, 20, 24, 32, 40, 48, 64, 80, 96, 128, 160, 192, 256, 320}) {
+  for (rlim_t mib : {16u, 20u, 24u, 32u, 40u, 48u, 64u, 80u, 96u, 128u, 160u, 192u, 256u, 320u}) {
     SCOPED_TRACE(std::to_string(mib) + " MiB");
     write_file(dir / "a.json", small_old);
     write_file(dir / "m.json", big.input);

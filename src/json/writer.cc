@@ -22,7 +22,7 @@ namespace {
 // written as it stands. `u` means the six-byte form \u00XX.
 constexpr std::array<char, 256> kEscape = [] {
   std::array<char, 256> table{};
-  for (int c = 0; c < 0x20; ++c) table[c] = 'u';
+  for (std::size_t c = 0; c < 0x20; ++c) table[c] = 'u';
   table['\b'] = 'b';
   table['\t'] = 't';
   table['\n'] = 'n';

@@ -110,7 +110,7 @@ TEST(SortKeys, PutsObjectsInNaturalOrderKeepingTies) {
 
 TEST(SortKeys, AgreesWithAStableSortOnObjectsOfEverySize) {
   std::mt19937_64 rng(99);
-  for (std::size_t size : {2, 3, 15, 16, 17, 31, 32, 33, 64, 100, 257, 1000}) {
+  for (std::size_t size : {2u, 3u, 15u, 16u, 17u, 31u, 32u, 33u, 64u, 100u, 257u, 1000u}) {
     for (int shape = 0; shape < 4; ++shape) {
       Keys keys = random_unique_keys(rng, size);
       // Plain random, an ordered prefix (long or short), and reversed: the paths the sort
