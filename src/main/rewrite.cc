@@ -11,6 +11,7 @@
 
 #include "base/fd.h"
 #include "base/os_error.h"
+#include "base/platform.h"
 #include "json/reader.h"
 #include "json/writer.h"
 #include "main/interrupts.h"
@@ -41,23 +42,6 @@ bool cannot_be_json(std::string_view bytes, std::size_t from, bool& seen) {
   return false;
 }
 
-// Reserves blocks for the bytes from `from` to `to` without changing the file's size or contents,
-// so that a full disk shows up before those bytes are written. Returns 0 or the error number.
-// posix_fallocate is no substitute: where the file system cannot reserve, it writes zeros, which
-// would destroy the old text.
-int reserve_space(int fd, std::size_t from, std::size_t to) {
-  if (to <= from) return 0;
-  for (;;) {
-    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from), static_cast<off_t>(to - from)) == 0) {
-      return 0;
-    }
-    if (errno == EINTR) continue;
-    // The file system cannot reserve; the write itself will find out whether there is room.
-    if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) return 0;
-    return errno;
-  }
-}
-
 // The new text on its way into the file, piece by piece as the writer renders it. The file is
 // overwritten, never truncated first, so that whatever fails part-way, the old bytes, still in
 // memory, can be put back.
@@ -71,7 +55,7 @@ struct Overwrite {
     if (error_number != 0) return;  // the text after a failure has nowhere to go
     std::size_t end = written + piece.size();
     // Only the part beyond the old length needs new blocks.
-    error_number = reserve_space(fd, std::max(written, old_size), end);
+    error_number = reserve_file_space(fd, std::max(written, old_size), end);
     if (error_number == 0) error_number = write_all_at(fd, piece, written);
     written = end;
   }

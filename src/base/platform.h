@@ -1,0 +1,25 @@
+// The calls that tie orvel to Linux and the GNU C library, gathered so that a port knows where to
+// look. A port to another Unix replaces what this file's functions do; beyond it, only the
+// memory budget (which reads /proc and the control group files, and may simply bound nothing
+// elsewhere) and the list of signals held over a rewrite (SIGPWR, SIGSTKFLT and the real-time
+// signals are Linux's) need a look.
+#ifndef ORVEL_BASE_PLATFORM_H_
+#define ORVEL_BASE_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace orvel {
+
+// Reserves disk blocks for the bytes from `from` to `to` of `fd` without changing its size or
+// contents, so a full disk shows before they are written. Returns 0 or the error number; 0 too
+// where the file system cannot reserve (the write itself finds out then).
+int reserve_file_space(int fd, std::size_t from, std::size_t to);
+
+// The C library's description of `error_number`: "Permission denied".
+std::string error_description(int error_number);
+
+}  // namespace orvel
+
+#endif  // ORVEL_BASE_PLATFORM_H_
