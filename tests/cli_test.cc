@@ -165,6 +165,21 @@ TEST(Cli, ReportsEveryFileInByteOrderOfNames) {
   EXPECT_EQ(read_file(dir / "notes.txt"), "\"taken when named\"\n");
 }
 
+TEST(Cli, RewritesAFileNamedThroughASymbolicLinkAndKeepsTheLink) {
+  OpenDir dir;
+  ::mkdir((dir / "real").c_str(), 0777);
+  dir.put("real/a.json", "{\"b\":1,\"a\":2}");
+  ASSERT_EQ(::symlink("real/a.json", (dir / "link.json").c_str()), 0);
+  ChildResult r = run({"link.json"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kHeader + "link.json " + std::string(kPassMark) + std::string(kPassMark) + "\n" +
+                       summary80("2 / 2 passed"));
+  EXPECT_EQ(read_file(dir / "real/a.json"), "{\n  \"a\": 2,\n  \"b\": 1\n}\n");
+  struct stat st {};
+  ASSERT_EQ(::lstat((dir / "link.json").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
 TEST(Cli, GathersRepeatedNamesUnderOneEntry) {
   OpenDir dir;
   ::mkdir((dir / "sub").c_str(), 0777);
