@@ -1,8 +1,6 @@
 // Growable bytes without zero-filling.
 #include "base/byte_buffer.h"
 
-#include <cstring>
-
 #include "base/pages.h"
 
 namespace orvel {
@@ -11,10 +9,10 @@ ByteBuffer::~ByteBuffer() { free_pages(data_, capacity_); }
 
 bool ByteBuffer::reserve(std::size_t capacity) {
   if (capacity <= capacity_) return true;
-  auto* block = static_cast<char*>(allocate_pages(capacity));
+  // A mapped buffer grows by remapping its pages: the contents are not copied, and the old and
+  // the new buffer are never both held.
+  auto* block = static_cast<char*>(resize_pages(data_, capacity_, capacity));
   if (block == nullptr) return false;
-  if (size_ > 0) std::memcpy(block, data_, size_);
-  free_pages(data_, capacity_);
   data_ = block;
   capacity_ = capacity;
   return true;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace orvel {
 
@@ -14,27 +15,71 @@ namespace {
 constexpr std::size_t kMappedBytes = 4u << 20;
 constexpr std::size_t kHugePageBytes = 2u << 20;
 
-bool is_mapped(std::size_t bytes) { return bytes >= kMappedBytes; }
-
+// The tool is single-threaded; these are only read and written around mapping calls.
 std::size_t g_budget = SIZE_MAX;
 std::size_t g_mapped = 0;
 
+bool is_mapped(std::size_t bytes) { return bytes >= kMappedBytes; }
+
 std::size_t mapped_length(std::size_t bytes) {
   return (bytes + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+}
+
+// Whether `more` bytes of mapping fit in the budget beside what is already held.
+bool within_budget(std::size_t more) { return more <= g_budget && g_mapped <= g_budget - more; }
+
+void* map_block(std::size_t length) {
+  if (!within_budget(length)) return nullptr;
+  void* block = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) return nullptr;
+  // Advice only: where huge pages are off, ordinary pages serve and nothing else changes.
+  (void)::madvise(block, length, MADV_HUGEPAGE);
+  g_mapped += length;
+  return block;
+}
+
+void unmap_block(void* block, std::size_t length) {
+  ::munmap(block, length);
+  g_mapped -= length;
+}
+
+// A block that changes between malloc and a mapping is copied; at most a few megabytes are.
+void* move_block(void* block, std::size_t old_bytes, std::size_t new_bytes) {
+  void* moved = allocate_pages(new_bytes);
+  if (moved == nullptr) return nullptr;
+  std::memcpy(moved, block, old_bytes < new_bytes ? old_bytes : new_bytes);
+  free_pages(block, old_bytes);
+  return moved;
 }
 
 }  // namespace
 
 void* allocate_pages(std::size_t bytes) {
   if (!is_mapped(bytes)) return std::malloc(bytes == 0 ? 1 : bytes);
-  std::size_t length = mapped_length(bytes);
-  if (g_mapped > g_budget || length > g_budget - g_mapped) return nullptr;
-  void* block = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (block == MAP_FAILED) return nullptr;
-  g_mapped += length;
-  // Advice only: where huge pages are off, ordinary pages serve and nothing else changes.
-  (void)::madvise(block, length, MADV_HUGEPAGE);
-  return block;
+  return map_block(mapped_length(bytes));
+}
+
+void* allocate_zeroed_pages(std::size_t bytes) {
+  if (!is_mapped(bytes)) return std::calloc(bytes == 0 ? 1 : bytes, 1);
+  return map_block(mapped_length(bytes));
+}
+
+void* resize_pages(void* block, std::size_t old_bytes, std::size_t new_bytes) {
+  if (block == nullptr) return allocate_pages(new_bytes);
+  if (!is_mapped(old_bytes) && !is_mapped(new_bytes)) {
+    return std::realloc(block, new_bytes == 0 ? 1 : new_bytes);
+  }
+  if (!is_mapped(old_bytes) || !is_mapped(new_bytes)) return move_block(block, old_bytes, new_bytes);
+  std::size_t old_length = mapped_length(old_bytes);
+  std::size_t new_length = mapped_length(new_bytes);
+  if (new_length == old_length) return block;
+  if (new_length > old_length && !within_budget(new_length - old_length)) return nullptr;
+  void* moved = ::mremap(block, old_length, new_length, MREMAP_MAYMOVE);
+  if (moved == MAP_FAILED) return nullptr;
+  // The advice covers the pages that were moved, not those added at the end.
+  if (new_length > old_length) (void)::madvise(moved, new_length, MADV_HUGEPAGE);
+  g_mapped = g_mapped - old_length + new_length;
+  return moved;
 }
 
 void free_pages(void* block, std::size_t bytes) {
@@ -43,10 +88,11 @@ void free_pages(void* block, std::size_t bytes) {
     std::free(block);
     return;
   }
-  ::munmap(block, mapped_length(bytes));
-  g_mapped -= mapped_length(bytes);
+  unmap_block(block, mapped_length(bytes));
 }
 
 void set_memory_budget(std::size_t bytes) { g_budget = bytes; }
+
+std::size_t mapped_bytes() { return g_mapped; }
 
 }  // namespace orvel

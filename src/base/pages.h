@@ -1,4 +1,5 @@
-// Large blocks of memory straight from the kernel, with huge pages where they pay.
+// Large blocks of memory straight from the kernel, with huge pages where they pay, counted
+// against a budget.
 #ifndef ORVEL_BASE_PAGES_H_
 #define ORVEL_BASE_PAGES_H_
 
@@ -11,12 +12,25 @@ namespace orvel {
 // is what dominates the cost of a large file, and huge pages make it markedly cheaper.
 void* allocate_pages(std::size_t bytes);
 
-// Releases a block from allocate_pages; `bytes` must be the size it was allocated with.
+// The same, with every byte zero. Mapped blocks come zeroed from the kernel, so a large block of
+// which only a few pages are ever written costs only those pages.
+void* allocate_zeroed_pages(std::size_t bytes);
+
+// Resizes a block from these functions from `old_bytes` to `new_bytes`, keeping the first
+// min(old_bytes, new_bytes) bytes, and returns its new address; a mapped block is moved by the
+// kernel without copying. nullptr when there is no memory for it; the block is then unchanged.
+void* resize_pages(void* block, std::size_t old_bytes, std::size_t new_bytes);
+
+// Releases a block from these functions; `bytes` must be the size it was last given.
 void free_pages(void* block, std::size_t bytes);
 
-// From now on, allocate_pages refuses a mapped block that would take the mapped total above
-// `bytes`, as if the kernel had refused it.
+// Mapped blocks may hold at most `bytes` in all (unlimited until set): an allocation or growth
+// beyond it fails like the mapping it would have needed. Blocks below a few megabytes come from
+// malloc and are not counted.
 void set_memory_budget(std::size_t bytes);
+
+// The bytes of all mapped blocks currently held, as the budget counts them.
+std::size_t mapped_bytes();
 
 }  // namespace orvel
 

@@ -17,9 +17,10 @@ namespace {
 
 constexpr std::size_t kFirstBlockBytes = 64 * 1024;  // a small file never needs more than one
 constexpr std::size_t kLinearSearchMax = 8;           // up to here a scan beats hashing
-// Objects up to this size have their repeated keys found through an index on the stack, which
-// is dropped afterwards: most objects are only iterated, and a kept index would be arena memory
-// touched for nothing (a later lookup builds one when it needs it).
+// Objects up to this size have their repeated keys found through an index on the stack, larger
+// ones through one in pages of their own. Either is dropped afterwards: most objects are only
+// iterated, and a kept index would be memory touched for nothing (a later lookup builds one
+// when it needs it).
 constexpr std::size_t kStackIndexSlots = 128;
 // Objects up to this size look for repeated keys through a 256-bit filter instead: a key whose
 // bit is already set is compared with the keys before it. Repeats are rare, so the filter
@@ -106,11 +107,41 @@ bool has_repeated_key(std::span<const ObjectEntry> entries) {
   return false;
 }
 
+// Slots of an index over `entries` keys: at most half full, so probes stay short.
+std::size_t index_slots_for(std::size_t entries) {
+  std::size_t slots = 16;
+  while (slots < entries * 2 + 2) slots *= 2;
+  return slots;
+}
+
+// The slot of `key` in `index`, whose slots hold an entry position + 1 (0 is empty) and whose
+// word before the slots holds the slot count - 1: the slot naming the entry with this key, or
+// the empty slot where it would go.
+std::size_t index_slot(const std::uint32_t* index, const ObjectEntry* entries, std::string_view key) {
+  std::size_t mask = index[-1];
+  std::size_t slot = hash_key(key) & mask;
+  while (index[slot] != 0 && entries[index[slot] - 1].key != key) slot = (slot + 1) & mask;
+  return slot;
+}
+
+// Entry `from` joins the kept ones, or, when an earlier kept entry has its key, gives it its
+// value.
+void keep_entry(std::span<ObjectEntry> entries, std::size_t from, std::size_t earlier,
+                std::size_t& kept) {
+  if (earlier != SIZE_MAX) {
+    entries[earlier].value = std::move(entries[from].value);
+    return;
+  }
+  if (kept != from) entries[kept] = std::move(entries[from]);
+  ++kept;
+}
+
 }  // namespace
 
 // Arena ---------------------------------------------------------------------------------------
 
 Arena::~Arena() {
+  free_adopted();
   while (blocks_ != nullptr) {
     Block* next = blocks_->next;
     free_pages(blocks_, sizeof(Block) + blocks_->size);
@@ -141,7 +172,22 @@ std::string_view Arena::copy(std::string_view text) {
   return {p, text.size()};
 }
 
+void Arena::adopt(void* block, std::size_t bytes) {
+  auto* note = static_cast<Adopted*>(allocate(sizeof(Adopted), alignof(Adopted)));
+  *note = Adopted{adopted_, block, bytes};
+  adopted_ = note;
+}
+
+void Arena::free_adopted() {
+  // The notes live in blocks that are freed or reused after this, so they are read first.
+  for (Adopted* note = adopted_; note != nullptr; note = note->next) {
+    free_pages(note->block, note->bytes);
+  }
+  adopted_ = nullptr;
+}
+
 void Arena::reset() {
+  free_adopted();
   if (blocks_ == nullptr) return;
   // Keep only the newest block: it is the largest, since sizes double.
   Block* keep = blocks_;
@@ -157,6 +203,51 @@ void Arena::reset() {
   limit_ = cursor_ + keep->size;
 }
 
+// Repeated keys -------------------------------------------------------------------------------
+
+std::size_t remove_repeated_keys(std::span<ObjectEntry> entries) {
+  std::size_t n = entries.size();
+  // The usual object has no repeated key.
+  if (n <= kFilterMax && !has_repeated_key(entries)) return n;
+  std::size_t kept = 0;
+  if (n <= kLinearSearchMax) {
+    for (std::size_t i = 0; i < n; ++i) {
+      std::size_t earlier = SIZE_MAX;
+      for (std::size_t j = 0; j < kept && earlier == SIZE_MAX; ++j) {
+        if (entries[j].key == entries[i].key) earlier = j;
+      }
+      keep_entry(entries, i, earlier, kept);
+    }
+    return kept;
+  }
+  // Entry positions are 32-bit in the index; an object of four billion entries cannot be held
+  // in memory anyway.
+  if (n >= UINT32_MAX) throw std::bad_alloc();
+  // A small object's index is on the stack. A large one's is zeroed pages from the kernel, of
+  // which only those the keys hash to are ever touched: one key repeated millions of times
+  // costs a page.
+  std::array<std::uint32_t, 1 + kStackIndexSlots> stack_index;
+  std::size_t slots = index_slots_for(n);
+  std::size_t index_bytes = (1 + slots) * sizeof(std::uint32_t);
+  std::uint32_t* block = stack_index.data();
+  if (slots <= kStackIndexSlots) {
+    std::memset(block, 0, index_bytes);
+  } else {
+    block = static_cast<std::uint32_t*>(allocate_zeroed_pages(index_bytes));
+    if (block == nullptr) throw std::bad_alloc();
+  }
+  block[0] = static_cast<std::uint32_t>(slots - 1);
+  std::uint32_t* index = block + 1;
+  // Kept entries never lie past the one being looked at, so they close up in place.
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint32_t& slot = index[index_slot(index, entries.data(), entries[i].key)];
+    keep_entry(entries, i, slot != 0 ? slot - 1 : SIZE_MAX, kept);
+    if (slot == 0) slot = static_cast<std::uint32_t>(kept);
+  }
+  if (block != stack_index.data()) free_pages(block, index_bytes);
+  return kept;
+}
+
 // ObjectMap -----------------------------------------------------------------------------------
 
 ObjectMap* ObjectMap::create(Arena& arena, std::size_t reserve) {
@@ -168,36 +259,7 @@ ObjectMap* ObjectMap::create(Arena& arena, std::size_t reserve) {
 }
 
 ObjectMap* ObjectMap::from_entries(Arena& arena, std::span<ObjectEntry> entries) {
-  // The usual object has no repeated key.
-  if (entries.size() <= kFilterMax && !has_repeated_key(entries)) {
-    return from_distinct_entries(arena, entries);
-  }
-  ObjectMap* map = create(arena, entries.size());
-  if (entries.size() <= kLinearSearchMax) {
-    for (ObjectEntry& e : entries) (void)map->insert(e.key, std::move(e.value));
-    return map;
-  }
-  // Inserting one by one would hash every key twice and rebuild the index at each doubling.
-  std::array<std::uint32_t, 1 + kStackIndexSlots> stack_index;
-  std::size_t slots = index_slots_for(entries.size());
-  if (slots <= kStackIndexSlots) {
-    std::memset(stack_index.data(), 0, (1 + slots) * sizeof(std::uint32_t));
-    stack_index[0] = static_cast<std::uint32_t>(slots - 1);
-    map->index_ = stack_index.data() + 1;
-  } else {
-    map->allocate_index(entries.size());
-  }
-  for (ObjectEntry& e : entries) {
-    std::uint32_t& slot = map->index_[map->index_slot(e.key)];
-    if (slot != 0) {
-      map->entries_[slot - 1].value = std::move(e.value);
-      continue;
-    }
-    new (&map->entries_[map->size_]) ObjectEntry{e.key, std::move(e.value)};
-    slot = static_cast<std::uint32_t>(++map->size_);
-  }
-  if (map->index_ == stack_index.data() + 1) map->drop_index();
-  return map;
+  return from_distinct_entries(arena, entries.first(remove_repeated_keys(entries)));
 }
 
 ObjectMap* ObjectMap::from_distinct_entries(Arena& arena, std::span<const ObjectEntry> entries) {
@@ -217,6 +279,14 @@ ObjectMap* ObjectMap::from_distinct_entries(Arena& arena, std::span<const Object
   return map;
 }
 
+ObjectMap* ObjectMap::over_entries(Arena& arena, std::span<ObjectEntry> entries) {
+  if (entries.size() > UINT32_MAX) throw std::bad_alloc();
+  auto* map = new (arena.allocate(sizeof(ObjectMap), alignof(ObjectMap))) ObjectMap(arena);
+  map->entries_ = entries.data();
+  map->size_ = map->capacity_ = static_cast<std::uint32_t>(entries.size());
+  return map;
+}
+
 void ObjectMap::reallocate(std::size_t capacity) {
   // Entry positions live in the 32-bit index; an object of four billion entries cannot be held
   // in memory anyway.
@@ -225,21 +295,6 @@ void ObjectMap::reallocate(std::size_t capacity) {
   for (std::size_t i = 0; i < size_; ++i) new (&entries[i]) ObjectEntry(std::move(entries_[i]));
   entries_ = entries;
   capacity_ = static_cast<std::uint32_t>(capacity);
-}
-
-std::size_t ObjectMap::index_slot(std::string_view key) const {
-  std::size_t mask = index_[-1];
-  std::size_t slot = hash_key(key) & mask;
-  while (index_[slot] != 0 && entries_[index_[slot] - 1].key != key) {
-    slot = (slot + 1) & mask;
-  }
-  return slot;
-}
-
-std::size_t ObjectMap::index_slots_for(std::size_t entries) {
-  std::size_t slots = 16;
-  while (slots < entries * 2 + 2) slots *= 2;  // at most half full, so probes stay short
-  return slots;
 }
 
 void ObjectMap::allocate_index(std::size_t entries) {
@@ -254,7 +309,7 @@ void ObjectMap::allocate_index(std::size_t entries) {
 void ObjectMap::rebuild_index() {
   allocate_index(size_);
   for (std::size_t i = 0; i < size_; ++i) {
-    index_[index_slot(entries_[i].key)] = static_cast<std::uint32_t>(i + 1);
+    index_[index_slot(index_, entries_, entries_[i].key)] = static_cast<std::uint32_t>(i + 1);
   }
 }
 
@@ -266,7 +321,7 @@ JsonValue* ObjectMap::find(std::string_view key) {
     return nullptr;
   }
   if (index_ == nullptr) rebuild_index();
-  std::uint32_t at = index_[index_slot(key)];
+  std::uint32_t at = index_[index_slot(index_, entries_, key)];
   return at != 0 ? &entries_[at - 1].value : nullptr;
 }
 
@@ -288,7 +343,7 @@ void ObjectMap::append_unique(std::string_view key, JsonValue value) {
   // Keep a live index current while it stays at most half full; otherwise drop it, and the
   // next lookup rebuilds it at the new size.
   if ((std::size_t{size_} + 1) * 2 <= std::size_t{index_[-1]} + 1) {
-    index_[index_slot(key)] = static_cast<std::uint32_t>(size_);
+    index_[index_slot(index_, entries_, key)] = static_cast<std::uint32_t>(size_);
   } else {
     index_ = nullptr;
   }

@@ -44,7 +44,13 @@ class Arena {
   // Copies `text` into the arena and returns the view of the copy.
   std::string_view copy(std::string_view text);
 
-  // Forgets every allocation; memory stays mapped for the next document.
+  // Takes over `block`, of `bytes` bytes from allocate_pages or resize_pages, and frees it with
+  // the arena's own memory. A reader hands over the block in which it gathered a large container
+  // instead of copying the container out of it. Throws std::bad_alloc, with the block still
+  // the caller's, when there is no room to note it.
+  void adopt(void* block, std::size_t bytes);
+
+  // Forgets every allocation; memory stays mapped for the next document, except adopted blocks.
   void reset();
 
  private:
@@ -52,9 +58,16 @@ class Arena {
     Block* next;
     std::size_t size;  // usable bytes after the header
   };
+  struct Adopted {
+    Adopted* next;
+    void* block;
+    std::size_t bytes;
+  };
   void* allocate_slow(std::size_t bytes, std::size_t align);
+  void free_adopted();
 
   Block* blocks_ = nullptr;  // newest first
+  Adopted* adopted_ = nullptr;  // notes in the arena's own blocks
   char* cursor_ = nullptr;
   char* limit_ = nullptr;
 };
@@ -148,6 +161,12 @@ struct ObjectEntry {
   JsonValue value;
 };
 
+// Drops the repeated keys of `entries` in place: a key that occurs again keeps its first
+// position and takes the later value, and the distinct entries close up at the front in their
+// order. Returns how many there are. Large spans are checked through a temporary hash index,
+// which throws std::bad_alloc when there is no memory for it.
+std::size_t remove_repeated_keys(std::span<ObjectEntry> entries);
+
 // Insertion-ordered map with unique keys. Entries live in one dense array in the arena; a hash
 // index over them is built once an object outgrows a short linear search, and rebuilt lazily
 // after entries are moved out, so objects that are only iterated never pay for one.
@@ -165,6 +184,10 @@ class ObjectMap {
   // The same for entries whose keys the caller has already found to be distinct: they are
   // copied as they are, into the same block as the header.
   static ObjectMap* from_distinct_entries(Arena& arena, std::span<const ObjectEntry> entries);
+
+  // A map over distinct `entries` where they are, without a copy; they must live as long as the
+  // map (normally arena memory).
+  static ObjectMap* over_entries(Arena& arena, std::span<ObjectEntry> entries);
 
   ObjectMap(const ObjectMap&) = delete;
   ObjectMap& operator=(const ObjectMap&) = delete;
@@ -196,8 +219,6 @@ class ObjectMap {
   void reallocate(std::size_t capacity);
   void rebuild_index();
   void allocate_index(std::size_t entries);
-  static std::size_t index_slots_for(std::size_t entries);
-  std::size_t index_slot(std::string_view key) const;
 
   // A document holds one of these per object, so the header is kept to 32 bytes.
   Arena* arena_;

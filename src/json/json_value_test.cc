@@ -1,4 +1,4 @@
-// Tests of the object map's insert, lookup and take-all, and of arena reuse.
+// Tests of the object map's insert, lookup and take-all, of arena reuse, and of the memory budget.
 #include "json/json_value.h"
 
 #include <algorithm>
@@ -12,6 +12,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "base/pages.h"
 
 namespace orvel {
 namespace {
@@ -217,6 +219,42 @@ TEST(Arena, ResetReusesTheLargestBlockAndKeepsAllocationsApart) {
   }
   EXPECT_EQ(arena.copy("text"), "text");
   EXPECT_TRUE(arena.copy("").empty());
+}
+
+TEST(Pages, ABudgetFailsLargeBlocksBeyondItAndFreeingGivesTheRoomBack) {
+  constexpr std::size_t kMb = std::size_t{1} << 20;
+  const std::size_t held = mapped_bytes();
+  set_memory_budget(held + 16 * kMb);
+  void* a = allocate_pages(10 * kMb);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(allocate_pages(8 * kMb), nullptr);
+  EXPECT_EQ(allocate_zeroed_pages(8 * kMb), nullptr);
+  // A block that cannot grow within the budget is left as it was.
+  static_cast<char*>(a)[10 * kMb - 1] = 'a';
+  EXPECT_EQ(resize_pages(a, 10 * kMb, 20 * kMb), nullptr);
+  EXPECT_EQ(static_cast<char*>(a)[10 * kMb - 1], 'a');
+  // Shrinking gives room back, and growing within the budget keeps the contents.
+  a = resize_pages(a, 10 * kMb, 6 * kMb);
+  ASSERT_NE(a, nullptr);
+  void* b = allocate_pages(8 * kMb);
+  ASSERT_NE(b, nullptr);
+  free_pages(b, 8 * kMb);
+  static_cast<char*>(a)[6 * kMb - 1] = 'b';
+  a = resize_pages(a, 6 * kMb, 14 * kMb);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(static_cast<char*>(a)[6 * kMb - 1], 'b');
+  free_pages(a, 14 * kMb);
+  EXPECT_EQ(mapped_bytes(), held);
+  b = allocate_pages(16 * kMb);
+  EXPECT_NE(b, nullptr);
+  free_pages(b, 16 * kMb);
+  // Small blocks come from malloc and are not counted.
+  set_memory_budget(held);
+  void* small = allocate_pages(1024);
+  EXPECT_NE(small, nullptr);
+  free_pages(small, 1024);
+  EXPECT_EQ(allocate_pages(4 * kMb), nullptr);
+  set_memory_budget(SIZE_MAX);
 }
 
 }  // namespace

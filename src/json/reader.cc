@@ -6,15 +6,17 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
-#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "base/pages.h"
 
 namespace orvel {
 
@@ -31,6 +33,78 @@ constexpr unsigned kNestingBudget = 128;
 constexpr std::uint64_t kOnes = 0x0101010101010101ull;
 constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
 
+// Below this, a closed container's items are copied into the arena; from here on, the block
+// they were gathered in becomes arena memory instead, so that they are never held twice.
+constexpr std::size_t kHandOverBytes = 4u << 20;
+constexpr std::size_t kFirstStackItems = 256;  // the stack is only used past 8 values or 32 entries
+
+// The items of the containers that outgrow the frames reading them, in page memory: a mapped
+// stack grows by remapping, never holding an old and a new copy, and pages it never reaches cost
+// nothing. Freed with the reader, also when an exception unwinds it.
+template <class T>
+class GatherStack {
+ public:
+  GatherStack() = default;
+  GatherStack(const GatherStack&) = delete;
+  GatherStack& operator=(const GatherStack&) = delete;
+  ~GatherStack() { free_pages(data_, capacity_ * sizeof(T)); }
+
+  std::size_t size() const { return size_; }
+  T* data() { return data_; }
+
+  void append(const T* items, std::size_t count) {
+    if (capacity_ - size_ < count) grow(size_ + count);
+    std::memcpy(static_cast<void*>(data_ + size_), items, count * sizeof(T));
+    size_ += count;
+  }
+
+  template <class... Fields>
+  void emplace(Fields&&... fields) {
+    if (size_ == capacity_) grow(size_ + 1);
+    new (data_ + size_) T{std::forward<Fields>(fields)...};
+    ++size_;
+  }
+
+  // Moves the first `count` items from `base` on into arena memory and drops everything from
+  // `base` on. A large container's items stay where they are: the arena adopts the whole block
+  // and the items below `base` (those of the enclosing containers) move to a fresh one, unless
+  // they are the larger part, when the container is copied out as a small one is.
+  std::span<T> keep(std::size_t base, std::size_t count, Arena& arena) {
+    if (count * sizeof(T) < kHandOverBytes || base > count) {
+      T* copy = arena.allocate_array<T>(count);
+      std::memcpy(static_cast<void*>(copy), data_ + base, count * sizeof(T));
+      size_ = base;
+      return {copy, count};
+    }
+    // Pages past the container may hold what longer containers left: they go back first.
+    std::size_t used = base + count;
+    if (void* fitted = resize_pages(data_, capacity_ * sizeof(T), used * sizeof(T))) {
+      data_ = static_cast<T*>(fitted);
+      capacity_ = used;
+    }
+    T* block = data_;
+    arena.adopt(block, capacity_ * sizeof(T));  // on failure the stack still owns the block
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    if (base > 0) append(block, base);
+    return {block + base, count};
+  }
+
+ private:
+  void grow(std::size_t wanted) {
+    std::size_t capacity = std::max({capacity_ * 2, wanted, kFirstStackItems});
+    if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    void* block = resize_pages(data_, capacity_ * sizeof(T), capacity * sizeof(T));
+    if (block == nullptr) throw std::bad_alloc();
+    data_ = static_cast<T*>(block);
+    capacity_ = capacity;
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 struct Reader {
   Reader(std::string_view input, Arena& a)
       : begin(input.data()), p(input.data()), end(input.data() + input.size()), arena(a) {}
@@ -40,10 +114,9 @@ struct Reader {
   const char* end;
   Arena& arena;
   unsigned budget = kNestingBudget;
-  // Elements and entries of the containers being read, innermost last. A container's items are
-  // moved into one arena block of exactly their count when it closes.
-  std::vector<JsonValue> values;
-  std::vector<ObjectEntry> entries;
+  // Elements and entries of the long containers being read, innermost last.
+  GatherStack<JsonValue> values;
+  GatherStack<ObjectEntry> entries;
   std::string scratch;  // decoded content of a string that has escapes
   bool failed = false;
   DecodeErrorKind error_kind = DecodeErrorKind::EndInValue;
@@ -489,7 +562,7 @@ JsonValue read_value(Reader& r);
 template <class T, std::size_t N>
 class ItemBuffer {
  public:
-  explicit ItemBuffer(std::vector<T>& shared) : shared_(shared), base_(shared.size()) {}
+  explicit ItemBuffer(GatherStack<T>& shared) : shared_(shared), base_(shared.size()) {}
   ItemBuffer(const ItemBuffer&) = delete;
   ItemBuffer& operator=(const ItemBuffer&) = delete;
 
@@ -501,25 +574,23 @@ class ItemBuffer {
     if (count_ < N) {
       new (local_ + count_ * sizeof(T)) T{std::forward<Fields>(fields)...};
     } else {
-      if (count_ == N) {
-        T* local = items();
-        shared_.insert(shared_.end(), std::make_move_iterator(local),
-                       std::make_move_iterator(local + N));
-      }
-      shared_.push_back(T{std::forward<Fields>(fields)...});
+      if (count_ == N) shared_.append(items(), N);
+      shared_.emplace(std::forward<Fields>(fields)...);
     }
     ++count_;
   }
   std::size_t size() const { return count_; }
+  bool is_local() const { return count_ <= N; }
   // Valid until the next push.
   T* items() { return count_ <= N ? reinterpret_cast<T*>(local_) : shared_.data() + base_; }
-  // Gives the shared stack back to the enclosing containers.
-  void release() {
-    if (count_ > N) shared_.resize(base_);
+  // The first `count` items, in arena memory, after a container on the shared stack closes;
+  // the shared stack goes back to the enclosing containers.
+  std::span<T> keep_shared(std::size_t count, Arena& arena) {
+    return shared_.keep(base_, count, arena);
   }
 
  private:
-  std::vector<T>& shared_;
+  GatherStack<T>& shared_;
   std::size_t base_;
   std::size_t count_ = 0;
   alignas(T) unsigned char local_[N * sizeof(T)];
@@ -562,9 +633,9 @@ JsonValue read_array(Reader& r) {
   ++r.budget;
   const std::size_t count = values.size();
   if (count == 0) return JsonValue::array({});
+  if (!values.is_local()) return JsonValue::array(values.keep_shared(count, r.arena));
   auto* items = r.arena.allocate_array<JsonValue>(count);
   std::memcpy(static_cast<void*>(items), values.items(), count * sizeof(JsonValue));
-  values.release();
   return JsonValue::array(std::span<JsonValue>(items, count));
 }
 
@@ -619,10 +690,14 @@ JsonValue read_object(Reader& r) {
   ++r.budget;
   // A repeated key keeps its first place and takes the later value; the earlier one is dropped.
   std::span<ObjectEntry> gathered(entries.items(), entries.size());
-  ObjectMap* map = collided == 0 ? ObjectMap::from_distinct_entries(r.arena, gathered)
-                                 : ObjectMap::from_entries(r.arena, gathered);
-  entries.release();
-  return JsonValue::object(map);
+  if (entries.is_local()) {
+    return JsonValue::object(collided == 0 ? ObjectMap::from_distinct_entries(r.arena, gathered)
+                                           : ObjectMap::from_entries(r.arena, gathered));
+  }
+  // A long object drops its repeats where it was gathered, so only its distinct entries are
+  // ever kept, and without a second copy of them.
+  std::size_t count = collided == 0 ? gathered.size() : remove_repeated_keys(gathered);
+  return JsonValue::object(ObjectMap::over_entries(r.arena, entries.keep_shared(count, r.arena)));
 }
 
 // The value at r.p, which is past any whitespace.

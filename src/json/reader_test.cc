@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <random>
 #include <set>
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "base/pages.h"
 
 namespace orvel {
 namespace {
@@ -585,6 +588,76 @@ TEST(ReadDocument, ContainersOfAnySizeNestedInEachOtherKeepEveryItemInOrder) {
           }
         }
       }
+    }
+  }
+}
+
+// Containers whose items outgrow the block sizes at which the reader stops copying them and
+// keeps the block they were gathered in: alone, after and before the items of an enclosing
+// container on the same stack, and with repeated keys dropped where they were gathered.
+struct LargeCase {
+  std::string input;
+  std::string expected;  // its compact text, or the input itself when empty
+};
+
+std::vector<LargeCase> large_cases() {
+  constexpr std::size_t kLarge = 300000;  // 4.8 MB of values, 9.6 MB of entries
+  std::string keys = container(true, kLarge, "");
+  std::string repeats = keys;
+  repeats.back() = ',';
+  repeats += "\"k5\":\"x\",\"k299999\":\"y\",\"k5\":\"z\"}";
+  std::string repeats_expected = keys;
+  repeats_expected.replace(repeats_expected.find("\"k5\":5,"), 7, "\"k5\":\"z\",");
+  repeats_expected.replace(repeats_expected.rfind(":299999}"), 8, ":\"y\"}");
+  std::string one_key = "{";
+  for (std::size_t i = 0; i < kLarge; ++i) one_key += "\"\":" + std::to_string(i % 10) + ",";
+  one_key.back() = '}';
+  return {
+      {container(false, kLarge, ""), ""},
+      {container(false, 20, container(false, kLarge, "")), ""},
+      {container(true, 40, container(true, kLarge, "")), ""},
+      {container(false, kLarge, container(false, kLarge / 2, "")), ""},
+      {container(false, 3 * kLarge, container(false, kLarge, "")), ""},
+      {container(true, 3, container(false, 2 * kLarge, keys)), ""},
+      {repeats, repeats_expected},
+      {one_key, "{\"\":9}"},
+  };
+}
+
+TEST(ReadDocument, LargeContainersKeepEveryItemInOrderWhereverTheyAreGathered) {
+  for (const LargeCase& c : large_cases()) {
+    SCOPED_TRACE(c.input.substr(0, 40));
+    Arena arena;
+    auto result = read_document(c.input, arena);
+    ASSERT_TRUE(result.ok()) << to_string(result.error());
+    ASSERT_TRUE(compact(result.value()) == (c.expected.empty() ? c.input : c.expected));
+  }
+}
+
+TEST(ReadDocument, RunningOutOfMemoryMidReadThrowsAndKeepsNoMemory) {
+  // Budgets that run out at different steps: the gathering stacks, the arena, the block an
+  // arena adopts, the index of repeated keys. Whatever step fails, everything mapped is freed,
+  // and the arena serves the next document.
+  const std::size_t held = mapped_bytes();
+  for (const LargeCase& c : large_cases()) {
+    SCOPED_TRACE(c.input.substr(0, 40));
+    for (std::size_t budget_mb : {0u, 6u, 12u, 20u, 32u, 48u}) {
+      SCOPED_TRACE(budget_mb);
+      {
+        Arena arena;
+        set_memory_budget(held + (budget_mb << 20));
+        bool failed = false;
+        try {
+          (void)read_document(c.input, arena);
+        } catch (const std::bad_alloc&) {
+          failed = true;
+        }
+        set_memory_budget(SIZE_MAX);
+        EXPECT_TRUE(failed || budget_mb > 0);
+        arena.reset();
+        ASSERT_TRUE(read_document(c.input, arena).ok());
+      }
+      EXPECT_EQ(mapped_bytes(), held);
     }
   }
 }
