@@ -2,6 +2,7 @@
 #include "json/writer.h"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -142,7 +143,7 @@ const char* find_escape(const char* p, const char* end) {
 #if defined(__SSE2__)
   for (; end - p >= 16; p += 16) {
     unsigned mask = escape_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-    if (mask != 0) return p + __builtin_ctz(mask);
+    if (mask != 0) return p + std::countr_zero(mask);
   }
 #else
   for (; end - p >= 8; p += 8) {
@@ -274,7 +275,7 @@ struct Writer {
       __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(c), v);
       // The bit above the block's sixteen stops the scan of a block without escapes.
-      auto clean = static_cast<std::size_t>(__builtin_ctz(escape_mask(v) | 0x10000u));
+      auto clean = static_cast<std::size_t>(std::countr_zero(escape_mask(v) | 0x10000u));
       if (clean >= rest) return c + rest;
       p += clean;
       c += clean;
