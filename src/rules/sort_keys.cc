@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <new>
+#include <span>
 #include <utility>
-#include <vector>
 
+#include "base/pages.h"
 #include "natural/natural.h"
 
 namespace orvel {
@@ -29,11 +31,52 @@ bool less(const Item& a, const Item& b) {
   return natural_compare(a.entry->key, b.entry->key) < 0;
 }
 
+// Room for `count` trivially copyable items whose contents need not survive growth, in page
+// memory, so that a large object's sort is counted against the memory budget like the
+// document itself.
+template <class T>
+class Scratch {
+ public:
+  Scratch() = default;
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  ~Scratch() { free_pages(data_, capacity_ * sizeof(T)); }
+
+  T* room(std::size_t count) {
+    if (count > capacity_) {
+      // Freed first: what it held is not needed, and the old and new block are never both held.
+      std::size_t capacity = std::max(count, capacity_ * 2);
+      free_pages(data_, capacity_ * sizeof(T));
+      data_ = nullptr;
+      capacity_ = 0;
+      if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+      data_ = static_cast<T*>(allocate_pages(capacity * sizeof(T)));
+      if (data_ == nullptr) throw std::bad_alloc();
+      capacity_ = capacity;
+    }
+    return data_;
+  }
+
+  // Gives a block that only a large object needed back, so that the rest of the run does not
+  // hold it. Small blocks stay for the next document.
+  void trim() {
+    if (capacity_ * sizeof(T) < kKeptScratchBytes) return;
+    free_pages(data_, capacity_ * sizeof(T));
+    data_ = nullptr;
+    capacity_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kKeptScratchBytes = 1u << 20;  // 64 Ki items or 32 Ki entries
+  T* data_ = nullptr;
+  std::size_t capacity_ = 0;
+};
+
 // Its buffers are allocated once and reused by every object.
 struct Sorter {
-  std::vector<Item> items;
-  std::vector<Item> buffer;           // the left half of a merge
-  std::vector<ObjectEntry> gathered;  // the entries in their new order, before they go back
+  Scratch<Item> items;
+  Scratch<Item> buffer;           // the left half of a merge
+  Scratch<ObjectEntry> gathered;  // the entries in their new order, before they go back
 
   // Sorts [lo, hi) when [lo, sorted) is already in order. Stable: an item moves ahead of
   // another only when its key compares Less. The place is found by binary search, since a key
@@ -62,20 +105,20 @@ struct Sorter {
   void merge(Item* e, std::size_t lo, std::size_t mid, std::size_t hi) {
     if (!less(e[mid], e[mid - 1])) return;  // already in order across the seam
     std::size_t left = mid - lo;
-    if (buffer.size() < left) buffer.resize(left);
-    std::copy(e + lo, e + mid, buffer.begin());
+    Item* half = buffer.room(left);
+    std::copy(e + lo, e + mid, half);
     std::size_t i = 0;
     std::size_t j = mid;
     std::size_t k = lo;
     // k never passes j: it has written exactly the i + (j - mid) items taken so far.
     while (i < left && j < hi) {
-      if (less(e[j], buffer[i])) {
+      if (less(e[j], half[i])) {
         e[k++] = e[j++];
       } else {
-        e[k++] = buffer[i++];
+        e[k++] = half[i++];
       }
     }
-    while (i < left) e[k++] = buffer[i++];
+    while (i < left) e[k++] = half[i++];
   }
 
   // Bottom-up merge sort of [lo, hi): no recursion, whatever the size.
@@ -95,8 +138,7 @@ struct Sorter {
     std::span<ObjectEntry> entries = map.entries();
     std::size_t n = entries.size();
     if (n < 2) return;
-    if (items.size() < n) items.resize(n);
-    Item* e = items.data();
+    Item* e = items.room(n);
     for (std::size_t i = 0; i < n; ++i) e[i] = Item{natural_prefix(entries[i].key), &entries[i]};
     // A file processed a second time is already in order: that costs n - 1 comparisons and
     // moves nothing. Otherwise the ordered prefix is kept and merged with the sorted rest.
@@ -110,9 +152,9 @@ struct Sorter {
       merge(e, 0, prefix, n);
     }
     // The items point into the entries, so the entries are gathered aside before any moves.
-    if (gathered.size() < n) gathered.resize(n);
-    for (std::size_t i = 0; i < n; ++i) gathered[i] = std::move(*e[i].entry);
-    std::move(gathered.begin(), gathered.begin() + static_cast<std::ptrdiff_t>(n), entries.begin());
+    ObjectEntry* aside = gathered.room(n);
+    for (std::size_t i = 0; i < n; ++i) aside[i] = std::move(*e[i].entry);
+    std::move(aside, aside + n, entries.begin());
     map.drop_index();  // positions moved; a stale index would find the wrong entries
   }
 
@@ -145,9 +187,13 @@ struct Sorter {
 
 void sort_keys(JsonValue& value) {
   // Kept from document to document: a run over many small files then allocates nothing here.
-  // What it holds is sized by the largest object met, at most 32 bytes an entry.
+  // What it holds is sized by the largest object met, at most 56 bytes an entry, and given
+  // back after a large one.
   static thread_local Sorter sorter;
   sorter.sort_value(value);
+  sorter.items.trim();
+  sorter.buffer.trim();
+  sorter.gathered.trim();
 }
 
 }  // namespace orvel
