@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <new>
+#include <span>
 #include <utility>
-#include <vector>
 
+#include "base/pages.h"
 #include "natural/natural.h"
 
 namespace orvel {
@@ -26,9 +28,9 @@ bool less(const Item& a, const Item& b) {
 
 // Sorts through the caller's buffers, which every object of every document reuses.
 struct Sorter {
-  std::vector<Item>& items;
-  std::vector<Item>& buffer;           // the left half of a merge
-  std::vector<ObjectEntry>& gathered;  // the entries in their new order, before they go back
+  PageScratch<Item>& items;
+  PageScratch<Item>& buffer;           // the left half of a merge
+  PageScratch<ObjectEntry>& gathered;  // the entries in their new order, before they go back
 
   // Sorts [lo, hi) when [lo, sorted) is already in order. Stable: an item moves ahead of
   // another only when its key compares Less. The place is found by binary search, since a key
@@ -57,20 +59,20 @@ struct Sorter {
   void merge(Item* e, std::size_t lo, std::size_t mid, std::size_t hi) {
     if (!less(e[mid], e[mid - 1])) return;  // already in order across the seam
     std::size_t left = mid - lo;
-    if (buffer.size() < left) buffer.resize(left);
-    std::copy(e + lo, e + mid, buffer.begin());
+    Item* half = buffer.room(left);
+    std::copy(e + lo, e + mid, half);
     std::size_t i = 0;
     std::size_t j = mid;
     std::size_t k = lo;
     // k never passes j: it has written exactly the i + (j - mid) items taken so far.
     while (i < left && j < hi) {
-      if (less(e[j], buffer[i])) {
+      if (less(e[j], half[i])) {
         e[k++] = e[j++];
       } else {
-        e[k++] = buffer[i++];
+        e[k++] = half[i++];
       }
     }
-    while (i < left) e[k++] = buffer[i++];
+    while (i < left) e[k++] = half[i++];
   }
 
   // Bottom-up merge sort of [lo, hi): no recursion, whatever the size.
@@ -90,8 +92,7 @@ struct Sorter {
     std::span<ObjectEntry> entries = map.entries();
     std::size_t n = entries.size();
     if (n < 2) return;
-    if (items.size() < n) items.resize(n);
-    Item* e = items.data();
+    Item* e = items.room(n);
     for (std::size_t i = 0; i < n; ++i) e[i] = Item{natural_prefix(entries[i].key), &entries[i]};
     // A file processed a second time is already in order: that costs n - 1 comparisons and
     // moves nothing. Otherwise the ordered prefix is kept and merged with the sorted rest.
@@ -105,9 +106,9 @@ struct Sorter {
       merge(e, 0, prefix, n);
     }
     // The items point into the entries, so the entries are gathered aside before any moves.
-    if (gathered.size() < n) gathered.resize(n);
-    for (std::size_t i = 0; i < n; ++i) gathered[i] = std::move(*e[i].entry);
-    std::move(gathered.begin(), gathered.begin() + static_cast<std::ptrdiff_t>(n), entries.begin());
+    ObjectEntry* aside = gathered.room(n);
+    for (std::size_t i = 0; i < n; ++i) aside[i] = std::move(*e[i].entry);
+    std::move(aside, aside + n, entries.begin());
     map.drop_index();  // positions moved; a stale index would find the wrong entries
   }
 
@@ -141,6 +142,9 @@ struct Sorter {
 void sort_keys(JsonValue& value, SortScratch& scratch) {
   Sorter sorter{scratch.items, scratch.buffer, scratch.gathered};
   sorter.sort_value(value);
+  scratch.items.trim();
+  scratch.buffer.trim();
+  scratch.gathered.trim();
 }
 
 void sort_keys(JsonValue& value) {

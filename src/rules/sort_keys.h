@@ -2,9 +2,12 @@
 #ifndef ORVEL_RULES_SORT_KEYS_H_
 #define ORVEL_RULES_SORT_KEYS_H_
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <new>
 
+#include "base/pages.h"
 #include "json/json_value.h"
 
 namespace orvel {
@@ -16,13 +19,55 @@ struct SortItem {
   ObjectEntry* entry;
 };
 
+// Room for `count` trivially copyable items whose contents need not survive growth, in page
+// memory, so that a large object's sort is counted against the memory budget like the
+// document itself.
+template <class T>
+class PageScratch {
+ public:
+  PageScratch() = default;
+  PageScratch(const PageScratch&) = delete;
+  PageScratch& operator=(const PageScratch&) = delete;
+  ~PageScratch() { free_pages(data_, capacity_ * sizeof(T)); }
+
+  T* room(std::size_t count) {
+    if (count > capacity_) {
+      // Freed first: what it held is not needed, and the old and new block are never both held.
+      std::size_t capacity = std::max(count, capacity_ * 2);
+      free_pages(data_, capacity_ * sizeof(T));
+      data_ = nullptr;
+      capacity_ = 0;
+      if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+      data_ = static_cast<T*>(allocate_pages(capacity * sizeof(T)));
+      if (data_ == nullptr) throw std::bad_alloc();
+      capacity_ = capacity;
+    }
+    return data_;
+  }
+
+  // Gives a block that only a large object needed back, so that the rest of the run does not
+  // hold it. Small blocks stay for the next document.
+  void trim() {
+    if (capacity_ * sizeof(T) < kKeptScratchBytes) return;
+    free_pages(data_, capacity_ * sizeof(T));
+    data_ = nullptr;
+    capacity_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kKeptScratchBytes = 1u << 20;  // 64 Ki items or 32 Ki entries
+  T* data_ = nullptr;
+  std::size_t capacity_ = 0;
+};
+
 // Buffers the sort reuses from object to object and, kept by the caller, from document to
 // document: a run over many small files then allocates nothing here. They are sized by the
-// largest object met, at most 64 bytes an entry, and mean nothing between calls.
+// largest object met, at most 64 bytes an entry, given back after a large one, and mean
+// nothing between calls.
 struct SortScratch {
-  std::vector<SortItem> items;
-  std::vector<SortItem> buffer;
-  std::vector<ObjectEntry> gathered;
+  PageScratch<SortItem> items;
+  PageScratch<SortItem> buffer;
+  PageScratch<ObjectEntry> gathered;
 };
 
 // Reorders the entries of every object in `value` by natural_compare with a stable sort (keys
