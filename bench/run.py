@@ -9,7 +9,7 @@ text, and the kernel's share grows with it). Ratios are to `floor`.
 Run through `make bench`, which builds the optimised tool first. Every timed run works on a fresh
 copy of its data (the copy is not timed), programs take turns in a rotating order over several
 rounds, and the table reports medians with the fastest and slowest run. Results are printed and
-written to bench/RESULTS.md.
+written to bench/RESULTS.md, with a chart of them in bench/results.svg.
 
 jq and json.tool start a process per file, which on small10k took 4 and 13 minutes a round; they
 are timed on small500 (the first 500 of those files, which every program is timed on too) and
@@ -33,7 +33,9 @@ Environment:
 import datetime
 import decimal
 import hashlib
+import html
 import json
+import math
 import os
 import platform
 import shutil
@@ -481,6 +483,79 @@ def phases_table(source):
 
 # Report -----------------------------------------------------------------------------------------
 
+# The chart is drawn here, in plain SVG, so that the bench needs no plotting package.
+CHART_COLOURS = {"floor": "#7f7f7f", "floor_out": "#b0b0b0", "orvel": "#d62728",
+                 "yyjson": "#1f77b4", "rapidjson": "#2ca02c", "jq": "#9467bd", "python": "#8c564b"}
+
+
+def ratio_text(ratio):
+    return f"{ratio:.0f}x" if ratio >= 100 else f"{ratio:.1f}x" if ratio >= 10 else f"{ratio:.2f}x"
+
+
+def chart_svg(rows):
+    """Each program's median time on each data set as a multiple of the floor's median, on a log
+    scale, with a whisker from its fastest to its slowest run (both also divided by the floor's
+    median). Rows without a floor or with a failed run are left out."""
+    drawn = [r for r in rows if r["floor"] and "failed" not in r]
+    if not drawn:
+        return '<svg xmlns="http://www.w3.org/2000/svg" width="10" height="10"/>\n'
+    low = min(1.0, min(r["min"] / r["floor"] for r in drawn))
+    high = max(r["max"] / r["floor"] for r in drawn)
+    steps = [m * 10.0 ** e for e in range(-3, 7) for m in (1, 2, 5)]
+    ticks = [t for t in steps if max(u for u in steps if u <= low) <= t
+             <= min(u for u in steps if u >= high * 1.05)]
+    left, right, top, row_h, head_h = 190, 690, 44, 15, 20
+    width = right + 70
+
+    def x_of(ratio):
+        start, end = math.log10(ticks[0]), math.log10(ticks[-1])
+        return left + (right - left) * (math.log10(ratio) - start) / (end - start)
+
+    body, y = [], top
+    for dataset in dict.fromkeys(r["dataset"] for r in drawn):
+        mine = [r for r in drawn if r["dataset"] == dataset]
+        y += head_h
+        body.append(f'<text x="8" y="{y - 5}" font-weight="bold">'
+                    f'{html.escape(dataset)} ({html.escape(size_text(mine[0]))})</text>')
+        for r in mine:
+            colour = CHART_COLOURS.get(r["program"], "#000000")
+            mid = y + row_h / 2
+            x0, xm, x1 = (x_of(r[k] / r["floor"]) for k in ("min", "median", "max"))
+            body.append(f'<text x="{left - 8}" y="{mid + 4:.1f}" text-anchor="end">'
+                        f'{html.escape(r["program"])}</text>')
+            body.append(f'<line x1="{x0:.1f}" y1="{mid:.1f}" x2="{x1:.1f}" y2="{mid:.1f}" '
+                        f'stroke="{colour}" stroke-width="1.5"/>')
+            for xe in (x0, x1):
+                body.append(f'<line x1="{xe:.1f}" y1="{mid - 4:.1f}" x2="{xe:.1f}" '
+                            f'y2="{mid + 4:.1f}" stroke="{colour}" stroke-width="1.5"/>')
+            body.append(f'<circle cx="{xm:.1f}" cy="{mid:.1f}" r="4" fill="{colour}"/>')
+            body.append(f'<text x="{x1 + 8:.1f}" y="{mid + 4:.1f}" fill="#444">'
+                        f'{ratio_text(r["median"] / r["floor"])}</text>')
+            y += row_h
+    bottom = y + 8
+    grid = []
+    for t in ticks:
+        xt = x_of(t)
+        major = abs(math.log10(t) - round(math.log10(t))) < 1e-9
+        grid.append(f'<line x1="{xt:.1f}" y1="{top}" x2="{xt:.1f}" y2="{bottom}" '
+                    f'stroke="{"#bbbbbb" if major else "#e4e4e4"}"/>')
+        label = f"{t:g}x"
+        grid.append(f'<text x="{xt:.1f}" y="{top - 6}" text-anchor="middle" fill="#444">'
+                    f'{label}</text>')
+    height = bottom + 28
+    return "\n".join(
+        [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+         f'viewBox="0 0 {width} {height}" font-family="sans-serif" font-size="11">',
+         f'<rect width="{width}" height="{height}" fill="#ffffff"/>',
+         '<text x="8" y="16" font-size="13" font-weight="bold">Time as a multiple of the I/O '
+         'floor (log scale): dot = median, whisker = fastest to slowest run</text>']
+        + grid + body +
+        [f'<text x="8" y="{height - 10}" fill="#444">Lower is better. Each data set\'s times '
+         'are divided by the median of its floor, which reads and rewrites the files without '
+         'parsing.</text>', "</svg>", ""])
+
+
+
 def cpu_model():
     try:
         with open("/proc/cpuinfo") as f:
@@ -544,6 +619,8 @@ def main():
     rows = summarise(paths, programs, results)
     table = results_table(rows)
     phases = phases_table(paths["gen100"]) if "gen100" in paths else None
+    with open(os.path.join(BENCH, "results.svg"), "w") as f:
+        f.write(chart_svg(rows))
 
     elapsed = time.monotonic() - started
     settings = " ".join(f"{v}={os.environ[v]}" for v in
@@ -593,6 +670,8 @@ def main():
         "on small500 only; every other program is timed on both",
         "",
         "## Times",
+        "",
+        "![median time as a multiple of the floor, min to max](results.svg)",
         "",
         table,
         "## Correctness of orvel's output",
