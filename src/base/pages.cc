@@ -1,4 +1,4 @@
-// Large allocations: malloc for small blocks, huge-page-advised mappings for large ones.
+// Large allocations: malloc for small blocks, mappings of ordinary pages for large ones.
 #include "base/pages.h"
 
 #include <sys/mman.h>
@@ -10,7 +10,7 @@ namespace orvel {
 
 namespace {
 
-// Below this, malloc serves well and the kernel would not back the block with huge pages anyway.
+// Below this, malloc serves well.
 constexpr std::size_t kMappedBytes = 4u << 20;
 constexpr std::size_t kHugePageBytes = 2u << 20;
 
