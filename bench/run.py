@@ -556,6 +556,58 @@ def chart_svg(rows):
 
 
 
+README_START = "<!-- bench table: written by bench/run.py -->"
+README_END = "<!-- end of bench table -->"
+README_NAMES = {"floor": "floor", "floor_out": "floor_out", "orvel": "orvel",
+                "yyjson": "yyjson peer", "rapidjson": "RapidJSON peer", "jq": "jq",
+                "python": "python json.tool"}
+
+
+def readme_summary(rows):
+    """The README's table: per data set, each program's median wall time with its ratio to the
+    floor; then peak memory on gen100."""
+    programs = [p for p in ALL_PROGRAMS if any(r["program"] == p for r in rows)]
+    lines = ["| data set | " + " | ".join(README_NAMES[p] for p in programs) + " |",
+             "|---|" + "---:|" * len(programs)]
+    for dataset in dict.fromkeys(r["dataset"] for r in rows):
+        mine = {r["program"]: r for r in rows if r["dataset"] == dataset}
+        cells = []
+        for p in programs:
+            r = mine.get(p)
+            if r is None:
+                cells.append("-")
+            elif "failed" in r:
+                cells.append("failed")
+            elif r["floor"] and p != "floor":
+                cells.append(f"{r['median']:.3f} s ({r['median'] / r['floor']:.1f}x)")
+            else:
+                cells.append(f"{r['median']:.3f} s")
+        first = next(iter(mine.values()))
+        lines.append(f"| {dataset} ({size_text(first)}) | " + " | ".join(cells) + " |")
+    gen100 = [r for r in rows if r["dataset"] == "gen100" and "failed" not in r
+              and not r["program"].startswith("floor")]
+    if gen100:
+        lines += ["", "Peak resident memory on gen100: " + ", ".join(
+            f"{README_NAMES[r['program']]} {r['rss_mib']:.0f} MiB "
+            f"({r['rss_mib'] * 1024 * 1024 / r['size']:.1f}x its size)" for r in gen100) + "."]
+    return "\n".join(lines) + "\n"
+
+
+def update_readme(summary):
+    """Replaces the table between the README's markers. Only a run of every program on every
+    data set does this, so a partial run never leaves a partial table there."""
+    path = os.path.join(ROOT, "README.md")
+    with open(path) as f:
+        text = f.read()
+    start, end = text.find(README_START), text.find(README_END)
+    if start < 0 or end < start:
+        log("README.md has no bench table markers; its table is left as it is")
+        return
+    text = text[:start + len(README_START)] + "\n" + summary + text[end:]
+    with open(path, "w") as f:
+        f.write(text)
+
+
 def cpu_model():
     try:
         with open("/proc/cpuinfo") as f:
@@ -621,6 +673,8 @@ def main():
     phases = phases_table(paths["gen100"]) if "gen100" in paths else None
     with open(os.path.join(BENCH, "results.svg"), "w") as f:
         f.write(chart_svg(rows))
+    if "BENCH_PROGRAMS" not in os.environ and "BENCH_DATASETS" not in os.environ:
+        update_readme(readme_summary(rows))
 
     elapsed = time.monotonic() - started
     settings = " ".join(f"{v}={os.environ[v]}" for v in
