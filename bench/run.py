@@ -648,6 +648,7 @@ def load_average():
 def main():
     started = time.monotonic()
     load_before = load_average()
+    revision = git_revision()  # before the run rewrites README.md and makes the tree dirty
     programs = selected("BENCH_PROGRAMS", ALL_PROGRAMS)
     datasets = selected("BENCH_DATASETS", ALL_SETS)
     skipped = check_prerequisites()
@@ -700,7 +701,7 @@ def main():
         f"- machine: {os.cpu_count()} CPUs (nproc {len(os.sched_getaffinity(0))}), {cpu_model()}, "
         f"Linux {platform.release()}",
         f"- command: `{command}` (whole run {elapsed / 60:.1f} min)",
-        f"- orvel: {git_revision()}; peers: {', '.join(versions) if versions else 'none'}",
+        f"- orvel: {revision}; peers: {', '.join(versions) if versions else 'none'}",
         f"- third-party peers: {peers}",
     ]
     report += [f"- left out: {program}: {reason}" for program, reason in skipped.items()
