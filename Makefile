@@ -86,8 +86,10 @@ fuzz: fuzz-build
 fuzz-smoke: fuzz-build
 	fuzz/run_fuzz.sh $(FUZZ_DIR) $(FUZZ_SMOKE_SECONDS)
 
-# Measure it: orvel against the I/O floor, a RapidJSON peer, jq and Python's json.tool, on the
-# data sets in bench/data and generated ones; the table is printed and written to bench/RESULTS.md.
+# Measure it: orvel against the I/O floor, the yyjson peer (when ../shared/peers is there), a
+# RapidJSON peer, jq and Python's json.tool, on the data sets in bench/data and generated ones.
+# The table is printed and written to bench/RESULTS.md, with a chart of it in bench/results.svg.
+# Nothing is installed: a missing peer is left out, with what to install.
 .PHONY: bench
 bench: all
 	BUILD_DIR=$(BUILD_DIR) JOBS=$(JOBS) python3 bench/run.py

@@ -55,23 +55,23 @@ static int rewrite_file(const char* path, struct Sizes* sizes) {
   long long size = next_size(sizes, bytes.size);
   if (size < 0) {
     fprintf(stderr, "floor: no size for %s in the size list\n", path);
-    free(bytes.data);
+    release_bytes(&bytes);
     return 1;
   }
   if (sizes->file == NULL) {
-    if (write_back(path, bytes.data, bytes.size) != 0) {
+    if (write_back(path, &bytes, bytes.data, bytes.size) != 0) {
       fprintf(stderr, "floor: %s: %s\n", path, strerror(errno));
       status = 1;
     }
   } else {
     char* piece = piece_for(&bytes, (size_t)size);
-    if (piece == NULL || write_back_pieces(path, piece, kPieceBytes, (size_t)size) != 0) {
+    if (piece == NULL || write_back_pieces(path, &bytes, piece, kPieceBytes, (size_t)size) != 0) {
       fprintf(stderr, "floor: %s: %s\n", path, strerror(piece == NULL ? ENOMEM : errno));
       status = 1;
     }
     free(piece);
   }
-  free(bytes.data);
+  release_bytes(&bytes);
   return status;
 }
 

@@ -88,91 +88,56 @@ void free_path_list(struct PathList* list) {
   list->count = 0;
 }
 
-int read_whole(const char* path, struct Bytes* out) {
-  out->data = NULL;
-  out->size = 0;
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat st;
+int read_whole(const char* path, struct Bytes* file) {
+  file->data = NULL;
+  file->size = 0;
+  file->fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (file->fd < 0) return -1;
   size_t capacity = 4096;
-  if (fstat(fd, &st) == 0 && st.st_size > 0) capacity = (size_t)st.st_size + 1;
-  char* data = malloc(capacity + 1);
-  if (!data) {
-    close(fd);
-    errno = ENOMEM;
-    return -1;
+  size_t expected = 0;
+  if (fstat(file->fd, &file->as_read) != 0) goto failed;
+  if (file->as_read.st_size > 0) {
+    expected = (size_t)file->as_read.st_size;
+    capacity = expected + 1;
   }
-  size_t size = 0;
+  file->data = malloc(capacity + 1);
+  if (!file->data) {
+    errno = ENOMEM;
+    goto failed;
+  }
   for (;;) {
-    if (size == capacity) {
+    if (file->size == capacity) {
       size_t grown = capacity * 2;
-      char* bigger = realloc(data, grown + 1);
+      char* bigger = realloc(file->data, grown + 1);
       if (!bigger) {
-        free(data);
-        close(fd);
         errno = ENOMEM;
-        return -1;
+        goto failed;
       }
-      data = bigger;
+      file->data = bigger;
       capacity = grown;
     }
-    ssize_t n = read(fd, data + size, capacity - size);
+    size_t asked = capacity - file->size;
+    ssize_t n = read(file->fd, file->data + file->size, asked);
     if (n < 0) {
       if (errno == EINTR) continue;
-      int saved = errno;
-      free(data);
-      close(fd);
-      errno = saved;
-      return -1;
+      goto failed;
     }
-    if (n == 0) break;
-    size += (size_t)n;
+    file->size += (size_t)n;
+    if (n == 0 || ((size_t)n < asked && file->size >= expected)) return 0;
   }
-  close(fd);
-  out->data = data;
-  out->size = size;
-  return 0;
+failed: {
+  int saved = errno;
+  release_bytes(file);
+  errno = saved;
+  return -1;
+}
 }
 
-int write_back(const char* path, const char* data, size_t size) {
-  int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
-  // orvel checks the file's kind and reserves the new text's blocks before it overwrites
-  // anything; the floor and the peer pay for the same calls.
-  struct stat st;
-  if (fstat(fd, &st) != 0 ||
-      (size > 0 && fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, (off_t)size) != 0 &&
-       errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL)) {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return -1;
-  }
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = pwrite(fd, data + done, size - done, (off_t)done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int saved = errno;
-      close(fd);
-      errno = saved;
-      return -1;
-    }
-    if (n == 0) {
-      close(fd);
-      errno = EIO;
-      return -1;
-    }
-    done += (size_t)n;
-  }
-  if (ftruncate(fd, (off_t)size) != 0) {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return -1;
-  }
-  close(fd);
-  return 0;
+void release_bytes(struct Bytes* file) {
+  if (file->fd >= 0) close(file->fd);
+  file->fd = -1;
+  free(file->data);
+  file->data = NULL;
 }
 
 // pwrite of all of `data` at `offset`, EINTR retried; a write that accepts nothing is EIO.
@@ -193,26 +158,46 @@ static int pwrite_all(int fd, const char* data, size_t size, size_t offset) {
   return 0;
 }
 
-int write_back_pieces(const char* path, const char* piece, size_t piece_size, size_t size) {
-  int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat st;
-  int failed = fstat(fd, &st) != 0;
-  size_t old_size = failed ? 0 : (size_t)st.st_size;
+// orvel's check before it writes: the path still leads to the file as it was read.
+static int still_as_read(const char* path, const struct Bytes* file) {
+  struct stat now;
+  if (stat(path, &now) != 0) return -1;
+  const struct stat* then = &file->as_read;
+  if (now.st_dev != then->st_dev || now.st_ino != then->st_ino || now.st_size != then->st_size ||
+      (size_t)now.st_size != file->size || now.st_mtim.tv_sec != then->st_mtim.tv_sec ||
+      now.st_mtim.tv_nsec != then->st_mtim.tv_nsec) {
+    errno = EBUSY;
+    return -1;
+  }
+  return 0;
+}
+
+// Reserves the bytes from `from` to `to` without changing the size, where the file system can.
+static int reserve(int fd, size_t from, size_t to) {
+  if (to <= from || fallocate(fd, FALLOC_FL_KEEP_SIZE, (off_t)from, (off_t)(to - from)) == 0) return 0;
+  return errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL ? 0 : -1;
+}
+
+int write_back_pieces(const char* path, struct Bytes* file, const char* piece, size_t piece_size,
+                      size_t size) {
+  int failed = still_as_read(path, file) != 0;
+  size_t old_size = file->size;
   for (size_t written = 0; !failed && written < size; written += piece_size) {
     size_t n = size - written < piece_size ? size - written : piece_size;
     // Like orvel, only the part of a piece beyond the old length gets new blocks reserved.
-    size_t from = written > old_size ? written : old_size;
-    if (written + n > from && fallocate(fd, FALLOC_FL_KEEP_SIZE, (off_t)from, (off_t)(written + n - from)) != 0 &&
-        errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) {
-      failed = 1;
-      break;
-    }
-    failed = pwrite_all(fd, piece, n, written) != 0;
+    failed = reserve(file->fd, written > old_size ? written : old_size, written + n) != 0 ||
+             pwrite_all(file->fd, piece, n, written) != 0;
   }
-  if (!failed) failed = ftruncate(fd, (off_t)size) != 0;
+  if (!failed && size < old_size) failed = ftruncate(file->fd, (off_t)size) != 0;
   int saved = errno;
-  close(fd);
+  close(file->fd);
+  file->fd = -1;
   errno = saved;
   return failed ? -1 : 0;
+}
+
+int write_back(const char* path, struct Bytes* file, const char* data, size_t size) {
+  // One piece holding the whole text: one reservation at most and one pwrite, as orvel writes a
+  // text that fits in one of its pieces.
+  return write_back_pieces(path, file, data, size > 0 ? size : 1, size);
 }

@@ -4,14 +4,17 @@
 #define ORVEL_BENCH_IO_H_
 
 #include <stddef.h>
+#include <sys/stat.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 struct Bytes {
-  char* data;   // malloc'ed; one spare byte past `size` so that callers may terminate it
+  char* data;            // malloc'ed; one spare byte past `size` so that callers may terminate it
   size_t size;
+  int fd;                // open read-write from read_whole until write_back or release_bytes
+  struct stat as_read;   // the file's status when it was opened
 };
 
 struct PathList {
@@ -25,18 +28,25 @@ struct PathList {
 int select_files(const char* path, struct PathList* out);
 void free_path_list(struct PathList* list);
 
-// open, fstat for the initial capacity, read until end of file (EINTR retried), close.
-// Returns -1 with errno set on failure.
-int read_whole(const char* path, struct Bytes* out);
+// orvel's read: open read-write, fstat, one read of the size plus one byte (a short read that
+// reaches the size is the end; otherwise read on until end of file), EINTR retried. The file is
+// left open for write_back. Returns -1 with errno set on failure (nothing is left to release).
+int read_whole(const char* path, struct Bytes* file);
 
-// open O_WRONLY without truncation, fstat, fallocate the new length (keeping the size), pwrite
-// from offset 0 until everything is written (EINTR retried), ftruncate to the new length, close. Returns -1 with errno set on failure.
-int write_back(const char* path, const char* data, size_t size);
+// orvel's write-back through the descriptor read_whole opened: stat of the path (it must still
+// lead to the file as read, else EBUSY), fallocate of the part beyond the old length (keeping the
+// size) only when the new text is longer, pwrite from offset 0 (EINTR retried), ftruncate only
+// when the new text is shorter, close. Frees nothing. Returns -1 with errno set on failure.
+int write_back(const char* path, struct Bytes* file, const char* data, size_t size);
 
 // write_back for a text of `size` bytes handed over in pieces, as orvel writes what it renders:
-// per piece of at most `piece_size` bytes (all taken from `piece`, whatever the text would
-// hold), fallocate for the part beyond the old length, then pwrite; ftruncate at the end.
-int write_back_pieces(const char* path, const char* piece, size_t piece_size, size_t size);
+// `piece` (of `piece_size` bytes; the last piece is a prefix of it) is written again and again,
+// each piece beyond the old length reserved before it is written.
+int write_back_pieces(const char* path, struct Bytes* file, const char* piece, size_t piece_size,
+                      size_t size);
+
+// Closes the descriptor if it is still open and frees the bytes.
+void release_bytes(struct Bytes* file);
 
 #ifdef __cplusplus
 }

@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
   double t2 = now();
   if (!document.ok()) {
     std::string message = orvel::to_string(document.error());
-    std::free(bytes.data);
+    release_bytes(&bytes);
     return fail(path, message.c_str());
   }
 
@@ -91,8 +91,7 @@ int main(int argc, char** argv) {
 
   // Rendering and writing back interleave as in the tool: each piece of text goes into the
   // file as soon as it is rendered. Time spent inside the piece writes counts as writing.
-  int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return fail(path, std::strerror(errno));
+  int fd = bytes.fd;
   PieceWriter writer{fd};
   orvel::ByteBuffer buffer;
   orvel::write_pretty_pieces(document.value(), "  ", buffer,
@@ -101,9 +100,8 @@ int main(int argc, char** argv) {
   writer.put(buffer.view());
   writer.put("\n");
   if (writer.error == 0 && ::ftruncate(fd, static_cast<off_t>(writer.offset)) != 0) writer.error = errno;
-  ::close(fd);
   double t5 = now();
-  std::free(bytes.data);
+  release_bytes(&bytes);
   if (writer.error != 0) return fail(path, std::strerror(writer.error));
   double write_time = writer.seconds + (t5 - t4_rendered);
   double t4 = t5 - write_time;

@@ -94,13 +94,13 @@ bool process_file(const char* path) {
       writer.SetIndent(' ', 2);
       document.Accept(writer);
       text.Put('\n');
-      if (write_back(path, text.GetString(), text.GetSize()) != 0) {
+      if (write_back(path, &bytes, text.GetString(), text.GetSize()) != 0) {
         std::fprintf(stderr, "rapidjson_peer: %s: %s\n", path, std::strerror(errno));
         ok = false;
       }
     }
   }
-  std::free(bytes.data);
+  release_bytes(&bytes);
   return ok;
 }
 

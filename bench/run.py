@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""orvel's benchmark: orvel against the I/O floor, a RapidJSON peer, jq and Python's json.tool.
+"""orvel's benchmark: orvel against the I/O floor, a yyjson peer, a RapidJSON peer, jq and
+Python's json.tool.
 
 Two floors are timed: `floor` rewrites each file with its own bytes, `floor_out` with as many
 bytes as orvel's output for it has (pretty text is two to three times the size of minified
@@ -7,24 +8,34 @@ text, and the kernel's share grows with it). Ratios are to `floor`.
 
 Run through `make bench`, which builds the optimised tool first. Every timed run works on a fresh
 copy of its data (the copy is not timed), programs take turns in a rotating order over several
-rounds, and the table reports medians. Results are printed and written to bench/RESULTS.md.
+rounds, and the table reports medians with the fastest and slowest run. Results are printed and
+written to bench/RESULTS.md, with a chart of them in bench/results.svg.
+
+jq and json.tool start a process per file, which on small10k took 4 and 13 minutes a round; they
+are timed on small500 (the first 500 of those files, which every program is timed on too) and
+not on small10k.
+
+Nothing is installed: a missing peer is skipped with a note saying how to install it.
 
 Environment:
   BUILD_DIR          the release build holding orvel and liborvel_lib.a (default build/release)
   ORVEL_BENCH_DIR    where generated data and scratch copies live (default /tmp/orvel-bench)
-  BENCH_ROUNDS       rounds per program and data set (default 5)
-  BENCH_SLOW_ROUNDS  rounds for jq and python on gen100 and small10k (default 1)
+  BENCH_ROUNDS       rounds per program and data set (default 9)
+  BENCH_SLOW_ROUNDS  rounds for jq and python on gen100 and small500 (default 1)
   BENCH_PROGRAMS     comma-separated subset of programs to time (default all)
   BENCH_DATASETS     comma-separated subset of data sets (default all)
   JOBS               parallel jobs for building the bench tools (default 2)
   ORVEL_PEERS_DIR    the folder of peers built on third-party libraries (default ../shared/peers
-                     beside the repository); optional, and the run says whether it was found
+                     beside the repository); optional, and the run says whether it was found.
+                     Its yyjson peer is built into build/bench-tools, never into that folder
 """
 
 import datetime
 import decimal
 import hashlib
+import html
 import json
+import math
 import os
 import platform
 import shutil
@@ -43,15 +54,16 @@ BENCH_DATA = os.path.join(BENCH, "data")
 # it adds their rows, and the bench runs without them when it is absent.
 PEERS = os.path.normpath(os.environ.get("ORVEL_PEERS_DIR")
                          or os.path.join(ROOT, "..", "shared", "peers"))
-ROUNDS = int(os.environ.get("BENCH_ROUNDS", "5"))
+ROUNDS = int(os.environ.get("BENCH_ROUNDS", "9"))
 SLOW_ROUNDS = int(os.environ.get("BENCH_SLOW_ROUNDS", "1"))
 JOBS = os.environ.get("JOBS", "2")
 
 FILE_SETS = ["twitter", "citm_catalog", "canada"]
-ALL_SETS = FILE_SETS + ["gen100", "small10k"]
-ALL_PROGRAMS = ["floor", "floor_out", "orvel", "rapidjson", "jq", "python"]
+ALL_SETS = FILE_SETS + ["gen100", "small10k", "small500"]
+ALL_PROGRAMS = ["floor", "floor_out", "orvel", "yyjson", "rapidjson", "jq", "python"]
 SLOW_PROGRAMS = {"jq", "python"}
-SLOW_SETS = {"gen100", "small10k"}
+SLOW_SETS = {"gen100", "small500"}
+SUBSET_FILES = 500  # small500: the first files of small10k, by name
 
 
 def die(message):
@@ -71,23 +83,26 @@ def run_checked(argv, **kwargs):
 
 # Setup ------------------------------------------------------------------------------------------
 
-def install_missing_packages():
-    """jq and RapidJSON's headers come from Debian; install them when this machine lacks them."""
-    missing = []
+def check_prerequisites():
+    """The bench installs nothing. It stops when a build tool is missing, and leaves out a peer
+    whose tool or library is missing; either way it says what to install. Returns the programs
+    left out, each with the reason."""
+    missing = [package for command, package in
+               (("cmake", "cmake"), ("ninja", "ninja-build"), ("cc", "gcc"), ("c++", "g++"))
+               if shutil.which(command) is None]
+    if missing:
+        die(f"missing {', '.join(missing)}: install with `sudo apt-get install {' '.join(missing)}`")
+    skipped = {}
     if shutil.which("jq") is None:
-        missing.append("jq")
+        skipped["jq"] = "jq is not installed (`sudo apt-get install jq`)"
     if not os.path.exists("/usr/include/rapidjson/document.h"):
-        missing.append("rapidjson-dev")
-    for tool, package in (("cmake", "cmake"), ("ninja", "ninja-build"), ("cc", "gcc"), ("c++", "g++")):
-        if shutil.which(tool) is None:
-            missing.append(package)
-    if not missing:
-        return
-    log(f"installing {' '.join(missing)} with apt-get")
-    sudo = [] if os.geteuid() == 0 else ["sudo"]
-    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    run_checked(sudo + ["apt-get", "update", "-qq"], env=env)
-    run_checked(sudo + ["apt-get", "install", "-y", "-qq"] + missing, env=env)
+        skipped["rapidjson"] = ("RapidJSON's headers are not installed "
+                                "(`sudo apt-get install rapidjson-dev`)")
+    if not os.path.isfile(os.path.join(PEERS, "yyjson", "build.sh")):
+        skipped["yyjson"] = (f"{os.path.join(PEERS, 'yyjson')} not found (put the peers folder "
+                             "at ../shared/peers beside the repository, or name it in "
+                             "ORVEL_PEERS_DIR)")
+    return skipped
 
 
 def system_python():
@@ -97,13 +112,19 @@ def system_python():
     return os.path.realpath(sys.executable)
 
 
-def build_tools():
+def build_tools(skipped):
     library = os.path.join(BUILD_DIR, "liborvel_lib.a")
     if not os.path.exists(os.path.join(BUILD_DIR, "orvel")) or not os.path.exists(library):
         die(f"no release build in {BUILD_DIR}: run `make all` first (or use `make bench`)")
     run_checked(["cmake", "-S", BENCH, "-B", TOOLS, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
                  f"-DORVEL_LIB={library}"], stdout=subprocess.DEVNULL)
     run_checked(["cmake", "--build", TOOLS, "-j", JOBS], stdout=subprocess.DEVNULL)
+    if "yyjson" not in skipped:
+        # Into our build folder: the peers' folder may be read-only.
+        build = subprocess.run([os.path.join(PEERS, "yyjson", "build.sh"), TOOLS],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        if build.returncode != 0 or not os.access(tool("yyjson_sort"), os.X_OK):
+            skipped["yyjson"] = f"its build failed: {build.stderr.strip()}"
 
 
 def tool(name):
@@ -143,8 +164,17 @@ def ensure_data():
         run_checked([tool("gen"), "small10k", small])
     with open(stamp_path, "w") as f:
         f.write(stamp + "\n")
+    subset = os.path.join(DATA, "small500")
+    names = sorted(os.listdir(small), key=os.fsencode)[:SUBSET_FILES]
+    if (not current or not os.path.isdir(subset)
+            or sorted(os.listdir(subset), key=os.fsencode) != names):
+        shutil.rmtree(subset, ignore_errors=True)
+        os.makedirs(subset)
+        for name in names:
+            shutil.copyfile(os.path.join(small, name), os.path.join(subset, name))
     paths["gen100"] = gen100
     paths["small10k"] = small
+    paths["small500"] = subset
     return paths
 
 
@@ -212,6 +242,8 @@ def command_for(program, dataset, target, python):
         return [tool("floor"), "--sizes", sizes_path(dataset), target]
     if program == "orvel":
         return [os.path.join(BUILD_DIR, "orvel"), target]
+    if program == "yyjson":
+        return [tool("yyjson_sort"), "-i", target]
     if program == "rapidjson":
         return [tool("rapidjson_peer"), target]
     if program == "jq":
@@ -309,7 +341,7 @@ def read_all(path):
         return f.read()
 
 
-def check_correctness(paths):
+def check_correctness(paths, programs):
     """orvel's output against the RapidJSON peer's (byte for byte where their number and escape
     formats agree), else read back and compared by value; and a second run must change nothing."""
     lines = []
@@ -323,7 +355,7 @@ def check_correctness(paths):
         orvel_output = read_all(target)
         record_sizes(name, target)
         checks = []
-        if name in FILE_SETS:
+        if name in FILE_SETS and "rapidjson" in programs:
             peer_target = fresh_copy(source, "peer")
             measure([tool("rapidjson_peer"), peer_target])
             if read_all(peer_target) == orvel_output:
@@ -348,6 +380,8 @@ def check_correctness(paths):
 # Timing -----------------------------------------------------------------------------------------
 
 def rounds_for(program, dataset):
+    if program in SLOW_PROGRAMS and dataset == "small10k":
+        return 0  # timed on small500 instead
     return SLOW_ROUNDS if program in SLOW_PROGRAMS and dataset in SLOW_SETS else ROUNDS
 
 
@@ -355,8 +389,8 @@ def time_all(paths, programs, python):
     results = {}  # (dataset, program) -> list of (seconds, rss_kib, status)
     for dataset, source in paths.items():
         # floor_out needs orvel's output sizes, which the output check records.
-        programs_here = [p for p in programs
-                         if p != "floor_out" or os.path.isfile(sizes_path(dataset))]
+        programs_here = [p for p in programs if rounds_for(p, dataset) > 0
+                         and (p != "floor_out" or os.path.isfile(sizes_path(dataset)))]
         most = max(rounds_for(p, dataset) for p in programs_here)
         for r in range(most):
             # Rotating order: no program always runs first (cold) or right after a heavy one.
@@ -373,13 +407,12 @@ def time_all(paths, programs, python):
     return results
 
 
-def results_table(paths, programs, results):
-    header = ("| data set | size | program | runs | median s | MB/s | peak RSS MiB | x floor "
-              "| median CPU s |\n|---|---:|---|---:|---:|---:|---:|---:|---:|\n")
+def summarise(paths, programs, results):
+    """Per data set, per program: the figures the table and the chart show. A program that
+    failed a run gets its statuses instead."""
     rows = []
     for dataset, source in paths.items():
         size, count = data_size(source)
-        size_text = f"{size / 1e6:.1f} MB" + (f" in {count} files" if count > 1 else "")
         floor_samples = results.get((dataset, "floor"))
         floor_median = (statistics.median(s[0] for s in floor_samples)
                         if floor_samples and all(run_ok("floor", s[2]) for s in floor_samples)
@@ -388,18 +421,38 @@ def results_table(paths, programs, results):
             samples = results.get((dataset, program), [])
             if not samples:
                 continue
+            row = {"dataset": dataset, "size": size, "count": count, "program": program,
+                   "runs": len(samples), "floor": floor_median}
             if not all(run_ok(program, s[2]) for s in samples):
-                bad = sorted({s[2] for s in samples if not run_ok(program, s[2])})
-                rows.append(f"| {dataset} | {size_text} | {program} | {len(samples)} | "
-                            f"FAILED (status {', '.join(map(str, bad))}) | | | | |")
-                continue
-            median = statistics.median(s[0] for s in samples)
-            rss = max(s[1] for s in samples) / 1024
-            ratio = f"{median / floor_median:.1f}" if floor_median else "-"
-            cpu = statistics.median(s[3] for s in samples)
-            rows.append(f"| {dataset} | {size_text} | {program} | {len(samples)} | {median:.3f} | "
-                        f"{size / 1e6 / median:.1f} | {rss:.1f} | {ratio} | {cpu:.3f} |")
-    return header + "\n".join(rows) + "\n"
+                row["failed"] = sorted({s[2] for s in samples if not run_ok(program, s[2])})
+            else:
+                seconds = [s[0] for s in samples]
+                row.update(median=statistics.median(seconds), min=min(seconds), max=max(seconds),
+                           rss_mib=max(s[1] for s in samples) / 1024,
+                           cpu=statistics.median(s[3] for s in samples))
+            rows.append(row)
+    return rows
+
+
+def size_text(row):
+    return f"{row['size'] / 1e6:.1f} MB" + (f" in {row['count']} files" if row["count"] > 1 else "")
+
+
+def results_table(rows):
+    header = ("| data set | size | program | runs | median s | min s | max s | MB/s | peak RSS MiB "
+              "| x floor | median CPU s |\n|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|\n")
+    lines = []
+    for row in rows:
+        start = f"| {row['dataset']} | {size_text(row)} | {row['program']} | {row['runs']} | "
+        if "failed" in row:
+            lines.append(start + f"FAILED (status {', '.join(map(str, row['failed']))}) "
+                         "| | | | | | |")
+            continue
+        ratio = f"{row['median'] / row['floor']:.1f}" if row["floor"] else "-"
+        lines.append(start + f"{row['median']:.3f} | {row['min']:.3f} | {row['max']:.3f} | "
+                     f"{row['size'] / 1e6 / row['median']:.1f} | {row['rss_mib']:.1f} | {ratio} | "
+                     f"{row['cpu']:.3f} |")
+    return header + "\n".join(lines) + "\n"
 
 
 def phases_table(source):
@@ -429,6 +482,131 @@ def phases_table(source):
 
 
 # Report -----------------------------------------------------------------------------------------
+
+# The chart is drawn here, in plain SVG, so that the bench needs no plotting package.
+CHART_COLOURS = {"floor": "#7f7f7f", "floor_out": "#b0b0b0", "orvel": "#d62728",
+                 "yyjson": "#1f77b4", "rapidjson": "#2ca02c", "jq": "#9467bd", "python": "#8c564b"}
+
+
+def ratio_text(ratio):
+    return f"{ratio:.0f}x" if ratio >= 100 else f"{ratio:.1f}x" if ratio >= 10 else f"{ratio:.2f}x"
+
+
+def chart_svg(rows):
+    """Each program's median time on each data set as a multiple of the floor's median, on a log
+    scale, with a whisker from its fastest to its slowest run (both also divided by the floor's
+    median). Rows without a floor or with a failed run are left out."""
+    drawn = [r for r in rows if r["floor"] and "failed" not in r]
+    if not drawn:
+        return '<svg xmlns="http://www.w3.org/2000/svg" width="10" height="10"/>\n'
+    low = min(1.0, min(r["min"] / r["floor"] for r in drawn))
+    high = max(r["max"] / r["floor"] for r in drawn)
+    steps = [m * 10.0 ** e for e in range(-3, 7) for m in (1, 2, 5)]
+    ticks = [t for t in steps if max(u for u in steps if u <= low) <= t
+             <= min(u for u in steps if u >= high * 1.05)]
+    left, right, top, row_h, head_h = 190, 690, 44, 15, 20
+    width = right + 70
+
+    def x_of(ratio):
+        start, end = math.log10(ticks[0]), math.log10(ticks[-1])
+        return left + (right - left) * (math.log10(ratio) - start) / (end - start)
+
+    body, y = [], top
+    for dataset in dict.fromkeys(r["dataset"] for r in drawn):
+        mine = [r for r in drawn if r["dataset"] == dataset]
+        y += head_h
+        body.append(f'<text x="8" y="{y - 5}" font-weight="bold">'
+                    f'{html.escape(dataset)} ({html.escape(size_text(mine[0]))})</text>')
+        for r in mine:
+            colour = CHART_COLOURS.get(r["program"], "#000000")
+            mid = y + row_h / 2
+            x0, xm, x1 = (x_of(r[k] / r["floor"]) for k in ("min", "median", "max"))
+            body.append(f'<text x="{left - 8}" y="{mid + 4:.1f}" text-anchor="end">'
+                        f'{html.escape(r["program"])}</text>')
+            body.append(f'<line x1="{x0:.1f}" y1="{mid:.1f}" x2="{x1:.1f}" y2="{mid:.1f}" '
+                        f'stroke="{colour}" stroke-width="1.5"/>')
+            for xe in (x0, x1):
+                body.append(f'<line x1="{xe:.1f}" y1="{mid - 4:.1f}" x2="{xe:.1f}" '
+                            f'y2="{mid + 4:.1f}" stroke="{colour}" stroke-width="1.5"/>')
+            body.append(f'<circle cx="{xm:.1f}" cy="{mid:.1f}" r="4" fill="{colour}"/>')
+            body.append(f'<text x="{x1 + 8:.1f}" y="{mid + 4:.1f}" fill="#444">'
+                        f'{ratio_text(r["median"] / r["floor"])}</text>')
+            y += row_h
+    bottom = y + 8
+    grid = []
+    for t in ticks:
+        xt = x_of(t)
+        major = abs(math.log10(t) - round(math.log10(t))) < 1e-9
+        grid.append(f'<line x1="{xt:.1f}" y1="{top}" x2="{xt:.1f}" y2="{bottom}" '
+                    f'stroke="{"#bbbbbb" if major else "#e4e4e4"}"/>')
+        label = f"{t:g}x"
+        grid.append(f'<text x="{xt:.1f}" y="{top - 6}" text-anchor="middle" fill="#444">'
+                    f'{label}</text>')
+    height = bottom + 28
+    return "\n".join(
+        [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+         f'viewBox="0 0 {width} {height}" font-family="sans-serif" font-size="11">',
+         f'<rect width="{width}" height="{height}" fill="#ffffff"/>',
+         '<text x="8" y="16" font-size="13" font-weight="bold">Time as a multiple of the I/O '
+         'floor (log scale): dot = median, whisker = fastest to slowest run</text>']
+        + grid + body +
+        [f'<text x="8" y="{height - 10}" fill="#444">Lower is better. Each data set\'s times '
+         'are divided by the median of its floor, which reads and rewrites the files without '
+         'parsing.</text>', "</svg>", ""])
+
+
+
+README_START = "<!-- bench table: written by bench/run.py -->"
+README_END = "<!-- end of bench table -->"
+README_NAMES = {"floor": "floor", "floor_out": "floor_out", "orvel": "orvel",
+                "yyjson": "yyjson peer", "rapidjson": "RapidJSON peer", "jq": "jq",
+                "python": "python json.tool"}
+
+
+def readme_summary(rows):
+    """The README's table: per data set, each program's median wall time with its ratio to the
+    floor; then peak memory on gen100."""
+    programs = [p for p in ALL_PROGRAMS if any(r["program"] == p for r in rows)]
+    lines = ["| data set | " + " | ".join(README_NAMES[p] for p in programs) + " |",
+             "|---|" + "---:|" * len(programs)]
+    for dataset in dict.fromkeys(r["dataset"] for r in rows):
+        mine = {r["program"]: r for r in rows if r["dataset"] == dataset}
+        cells = []
+        for p in programs:
+            r = mine.get(p)
+            if r is None:
+                cells.append("-")
+            elif "failed" in r:
+                cells.append("failed")
+            elif r["floor"] and p != "floor":
+                cells.append(f"{r['median']:.3f} s ({r['median'] / r['floor']:.1f}x)")
+            else:
+                cells.append(f"{r['median']:.3f} s")
+        first = next(iter(mine.values()))
+        lines.append(f"| {dataset} ({size_text(first)}) | " + " | ".join(cells) + " |")
+    gen100 = [r for r in rows if r["dataset"] == "gen100" and "failed" not in r
+              and not r["program"].startswith("floor")]
+    if gen100:
+        lines += ["", "Peak resident memory on gen100: " + ", ".join(
+            f"{README_NAMES[r['program']]} {r['rss_mib']:.0f} MiB "
+            f"({r['rss_mib'] * 1024 * 1024 / r['size']:.1f}x its size)" for r in gen100) + "."]
+    return "\n".join(lines) + "\n"
+
+
+def update_readme(summary):
+    """Replaces the table between the README's markers. Only a run of every program on every
+    data set does this, so a partial run never leaves a partial table there."""
+    path = os.path.join(ROOT, "README.md")
+    with open(path) as f:
+        text = f.read()
+    start, end = text.find(README_START), text.find(README_END)
+    if start < 0 or end < start:
+        log("README.md has no bench table markers; its table is left as it is")
+        return
+    text = text[:start + len(README_START)] + "\n" + summary + text[end:]
+    with open(path, "w") as f:
+        f.write(text)
+
 
 def cpu_model():
     try:
@@ -470,24 +648,34 @@ def load_average():
 def main():
     started = time.monotonic()
     load_before = load_average()
+    revision = git_revision()  # before the run rewrites README.md and makes the tree dirty
     programs = selected("BENCH_PROGRAMS", ALL_PROGRAMS)
     datasets = selected("BENCH_DATASETS", ALL_SETS)
-    install_missing_packages()
+    skipped = check_prerequisites()
     peers = peers_note()
     log(f"third-party peers: {peers}")
-    build_tools()
+    build_tools(skipped)
+    for program, reason in skipped.items():
+        if program in programs:
+            log(f"leaving out {program}: {reason}")
+    programs = [p for p in programs if p not in skipped]
     python = system_python()
     paths = {name: path for name, path in ensure_data().items() if name in datasets}
 
     log("checking orvel's output")
-    checks = check_correctness(paths)
+    checks = check_correctness(paths, programs)
     for name, text in checks:
         log(f"  {name}: {text}")
 
-    log(f"timing ({ROUNDS} rounds, {SLOW_ROUNDS} for jq and python on gen100 and small10k)")
+    log(f"timing ({ROUNDS} rounds, {SLOW_ROUNDS} for jq and python on gen100 and small500)")
     results = time_all(paths, programs, python)
-    table = results_table(paths, programs, results)
+    rows = summarise(paths, programs, results)
+    table = results_table(rows)
     phases = phases_table(paths["gen100"]) if "gen100" in paths else None
+    with open(os.path.join(BENCH, "results.svg"), "w") as f:
+        f.write(chart_svg(rows))
+    if "BENCH_PROGRAMS" not in os.environ and "BENCH_DATASETS" not in os.environ:
+        update_readme(readme_summary(rows))
 
     elapsed = time.monotonic() - started
     settings = " ".join(f"{v}={os.environ[v]}" for v in
@@ -496,6 +684,16 @@ def main():
     command = (settings + " " if settings else "") + "make bench"
     if os.environ.get("BUILD_DIR", "build/release") != "build/release":
         command += f" BUILD_DIR={os.environ['BUILD_DIR']}"
+    versions = []
+    if "yyjson" in programs:
+        versions.append("yyjson 0.12.0 (yyjson_sort -i)")
+    if "rapidjson" in programs:
+        versions.append("RapidJSON " +
+                        version_of(["dpkg-query", "-W", "-f=${Version}", "rapidjson-dev"]))
+    if "jq" in programs:
+        versions.append(version_of(["jq", "--version"]))
+    if "python" in programs:
+        versions.append(version_of([python, "--version"]))
     report = [
         "# orvel benchmark results",
         "",
@@ -503,23 +701,32 @@ def main():
         f"- machine: {os.cpu_count()} CPUs (nproc {len(os.sched_getaffinity(0))}), {cpu_model()}, "
         f"Linux {platform.release()}",
         f"- command: `{command}` (whole run {elapsed / 60:.1f} min)",
-        f"- orvel: {git_revision()}; peers: RapidJSON "
-        f"{version_of(['dpkg-query', '-W', '-f=${Version}', 'rapidjson-dev'])}, "
-        f"{version_of(['jq', '--version'])}, {version_of([python, '--version'])}",
+        f"- orvel: {revision}; peers: {', '.join(versions) if versions else 'none'}",
         f"- third-party peers: {peers}",
+    ]
+    report += [f"- left out: {program}: {reason}" for program, reason in skipped.items()
+               if program in selected("BENCH_PROGRAMS", ALL_PROGRAMS)]
+    report += [
         f"- load average (1/5/15 min) at start {load_before}, at end {load_average()}: other "
         "work on the machine inflates wall time; the CPU column (user + system) is steadier",
-        f"- rounds: {ROUNDS} ({SLOW_ROUNDS} for jq and python on gen100 and small10k); each run on "
-        "a fresh copy of the data (copy not timed), programs in rotating order; seconds and MB/s "
-        "are medians of wall time, peak RSS the largest seen",
+        f"- rounds: {ROUNDS} ({SLOW_ROUNDS} for jq and python on gen100 and small500); each run "
+        "on a fresh copy of the data (copy not timed), programs in rotating order; seconds and "
+        "MB/s are medians of wall time, with the fastest (min) and slowest (max) run beside them; "
+        "peak RSS is the largest seen",
         "- floor: read whole and rewrite in place with orvel's system calls, no parsing; "
         "x floor = median / floor's median; floor_out: the same, but writing as many bytes as "
         "orvel's output for the file has, the least that writing the new text can cost",
         "- jq (`jq -S --indent 2 . F > tmp && mv tmp F`) and python (`python3 -m json.tool "
         "--sort-keys --indent 2 --no-ensure-ascii F > tmp && mv tmp F`) run once per file in one "
-        "shell loop; orvel, floor and the RapidJSON peer take a directory in one process",
+        "shell loop; orvel, floor and the yyjson and RapidJSON peers take a directory in one "
+        "process",
+        f"- small500 is the first {SUBSET_FILES} files of small10k by name. jq and python start "
+        "a process per file, which took 4 and 13 minutes a round on small10k, so they are timed "
+        "on small500 only; every other program is timed on both",
         "",
         "## Times",
+        "",
+        "![median time as a multiple of the floor, min to max](results.svg)",
         "",
         table,
         "## Correctness of orvel's output",
@@ -535,7 +742,6 @@ def main():
         f.write(text)
     if any(not t.startswith("ok") for _, t in checks):
         sys.exit(1)
-
 
 if __name__ == "__main__":
     main()

@@ -1,5 +1,4 @@
-// Large blocks of memory straight from the kernel, with huge pages where they pay, counted
-// against a budget.
+// Large blocks of memory straight from the kernel, in ordinary pages, counted against a budget.
 #ifndef ORVEL_BASE_PAGES_H_
 #define ORVEL_BASE_PAGES_H_
 
@@ -8,8 +7,8 @@
 namespace orvel {
 
 // `bytes` of uninitialised memory, 16-byte aligned, or nullptr when there is none. Blocks of a
-// few megabytes and more are mapped and advised to use huge pages: first touching fresh memory
-// is what dominates the cost of a large file, and huge pages make it markedly cheaper.
+// few megabytes and more are mapped (and so can be grown by remapping and given back whole);
+// smaller ones come from malloc.
 void* allocate_pages(std::size_t bytes);
 
 // The same, with every byte zero. Mapped blocks come zeroed from the kernel, so a large block of
