@@ -288,8 +288,7 @@ ObjectMap* ObjectMap::over_entries(Arena& arena, std::span<ObjectEntry> entries)
 }
 
 void ObjectMap::reallocate(std::size_t capacity) {
-  // Entry positions live in the 32-bit index; an object of four billion entries cannot be held
-  // in memory anyway.
+  // Sizes are 32-bit; an object of four billion entries cannot be held in memory anyway.
   if (capacity > UINT32_MAX) throw std::bad_alloc();
   auto* entries = arena_->allocate_array<ObjectEntry>(capacity);
   for (std::size_t i = 0; i < size_; ++i) new (&entries[i]) ObjectEntry(std::move(entries_[i]));
@@ -297,32 +296,11 @@ void ObjectMap::reallocate(std::size_t capacity) {
   capacity_ = static_cast<std::uint32_t>(capacity);
 }
 
-void ObjectMap::allocate_index(std::size_t entries) {
-  std::size_t slots = index_slots_for(entries);
-  // The slot mask is kept in the word before the slots, which keeps the map header small.
-  auto* block = arena_->allocate_array<std::uint32_t>(1 + slots);
-  std::memset(block, 0, (1 + slots) * sizeof(std::uint32_t));
-  block[0] = static_cast<std::uint32_t>(slots - 1);
-  index_ = block + 1;
-}
-
-void ObjectMap::rebuild_index() {
-  allocate_index(size_);
-  for (std::size_t i = 0; i < size_; ++i) {
-    index_[index_slot(index_, entries_, entries_[i].key)] = static_cast<std::uint32_t>(i + 1);
-  }
-}
-
 JsonValue* ObjectMap::find(std::string_view key) {
-  if (size_ <= kLinearSearchMax) {
-    for (std::size_t i = 0; i < size_; ++i) {
-      if (entries_[i].key == key) return &entries_[i].value;
-    }
-    return nullptr;
+  for (std::size_t i = 0; i < size_; ++i) {
+    if (entries_[i].key == key) return &entries_[i].value;
   }
-  if (index_ == nullptr) rebuild_index();
-  std::uint32_t at = index_[index_slot(index_, entries_, key)];
-  return at != 0 ? &entries_[at - 1].value : nullptr;
+  return nullptr;
 }
 
 std::optional<JsonValue> ObjectMap::insert(std::string_view key, JsonValue value) {
@@ -339,23 +317,6 @@ void ObjectMap::append_unique(std::string_view key, JsonValue value) {
   if (size_ == capacity_) reallocate(capacity_ < 2 ? 4 : std::size_t{capacity_} * 2);
   new (&entries_[size_]) ObjectEntry{key, std::move(value)};
   ++size_;
-  if (index_ == nullptr) return;
-  // Keep a live index current while it stays at most half full; otherwise drop it, and the
-  // next lookup rebuilds it at the new size.
-  if ((std::size_t{size_} + 1) * 2 <= std::size_t{index_[-1]} + 1) {
-    index_[index_slot(index_, entries_, key)] = static_cast<std::uint32_t>(size_);
-  } else {
-    index_ = nullptr;
-  }
-}
-
-std::span<ObjectEntry> ObjectMap::take_all() {
-  std::span<ObjectEntry> taken(entries_, size_);
-  entries_ = nullptr;
-  size_ = 0;
-  capacity_ = 0;
-  index_ = nullptr;
-  return taken;
 }
 
 }  // namespace orvel

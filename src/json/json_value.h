@@ -127,7 +127,6 @@ class JsonValue {
   }
 
   JsonKind kind() const { return static_cast<JsonKind>(size_and_kind_ & 0xff); }
-  bool is_null() const { return kind() == JsonKind::Null; }
   // Arrays and objects: the only values a walk over the document has to enter.
   bool is_container() const { return kind() >= JsonKind::Array; }
 
@@ -167,9 +166,9 @@ struct ObjectEntry {
 // which throws std::bad_alloc when there is no memory for it.
 std::size_t remove_repeated_keys(std::span<ObjectEntry> entries);
 
-// Insertion-ordered map with unique keys. Entries live in one dense array in the arena; a hash
-// index over them is built once an object outgrows a short linear search, and rebuilt lazily
-// after entries are moved out, so objects that are only iterated never pay for one.
+// Insertion-ordered map with unique keys. Entries live in one dense array in the arena. The
+// program only builds maps whole from what the reader gathered and iterates them; lookups are
+// a linear search, kept simple for the code that builds maps one key at a time.
 class ObjectMap {
  public:
   // An empty map with room for `reserve` entries, allocated in `arena`.
@@ -197,6 +196,7 @@ class ObjectMap {
   std::span<ObjectEntry> entries() { return {entries_, size_}; }
   std::span<const ObjectEntry> entries() const { return {entries_, size_}; }
 
+  // The value under `key`, or nullptr; a linear search.
   JsonValue* find(std::string_view key);
 
   // Appends a new key, or, if the key is present, keeps its position, stores `value` there and
@@ -206,31 +206,18 @@ class ObjectMap {
   // Appends a key that the caller knows is not present (no lookup is made).
   void append_unique(std::string_view key, JsonValue value);
 
-  // Moves every entry out, in order, and leaves the map empty and usable. The returned span is
-  // arena memory and stays valid as long as the arena does.
-  std::span<ObjectEntry> take_all();
-
-  // Forgets the hash index, which holds entry positions. Call it after reordering entries() in
-  // place; the next lookup that needs the index rebuilds it.
-  void drop_index() { index_ = nullptr; }
-
  private:
   explicit ObjectMap(Arena& arena) : arena_(&arena) {}
   void reallocate(std::size_t capacity);
-  void rebuild_index();
-  void allocate_index(std::size_t entries);
 
-  // A document holds one of these per object, so the header is kept to 32 bytes.
+  // A document holds one of these per object, so the header is kept to 24 bytes.
   Arena* arena_;
   ObjectEntry* entries_ = nullptr;
-  // Slot holds entry position + 1, 0 is empty; index_[-1] holds the slot count - 1. The index
-  // is valid when index_ is set.
-  std::uint32_t* index_ = nullptr;
   std::uint32_t size_ = 0;
   std::uint32_t capacity_ = 0;
 };
 
-static_assert(sizeof(ObjectMap) == 32);
+static_assert(sizeof(ObjectMap) == 24);
 
 }  // namespace orvel
 
