@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/platform.h"
+
 namespace orvel {
 
 namespace {
@@ -33,7 +35,7 @@ void* map_block(std::size_t length) {
   void* block = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (block == MAP_FAILED) return nullptr;
   // Advice only: where huge pages are off, ordinary pages serve and nothing else changes.
-  (void)::madvise(block, length, MADV_HUGEPAGE);
+  advise_huge_pages(block, length, HugePages::Prefer);
   g_mapped += length;
   return block;
 }
@@ -77,7 +79,7 @@ void* resize_pages(void* block, std::size_t old_bytes, std::size_t new_bytes) {
   void* moved = ::mremap(block, old_length, new_length, MREMAP_MAYMOVE);
   if (moved == MAP_FAILED) return nullptr;
   // The advice covers the pages that were moved, not those added at the end.
-  if (new_length > old_length) (void)::madvise(moved, new_length, MADV_HUGEPAGE);
+  if (new_length > old_length) advise_huge_pages(moved, new_length, HugePages::Prefer);
   g_mapped = g_mapped - old_length + new_length;
   return moved;
 }

@@ -20,6 +20,16 @@ int reserve_file_space(int fd, std::size_t from, std::size_t to);
 // The C library's description of `error_number`: "Permission denied".
 std::string error_description(int error_number);
 
+// 64 random bits that stay the same for the whole process, at no cost beyond the first call
+// (the kernel hands every process random bytes at start-up). A fixed value where there are none.
+std::uint64_t process_random_bits();
+
+enum class HugePages : std::uint8_t { Prefer, Avoid };
+
+// Advises the kernel whether to back the mapping of `length` bytes at `block` with huge pages.
+// Advice only: where it is refused or huge pages are off, nothing else changes.
+void advise_huge_pages(void* block, std::size_t length, HugePages advice);
+
 }  // namespace orvel
 
 #endif  // ORVEL_BASE_PLATFORM_H_

@@ -1,21 +1,18 @@
 // Arena, values and the insertion-ordered object map.
 #include "json/json_value.h"
 
-#include <sys/auxv.h>
-
 #include <array>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "base/pages.h"
+#include "base/platform.h"
 
 namespace orvel {
 
 namespace {
 
-constexpr std::size_t kFirstBlockBytes = 64 * 1024;  // a small file never needs more than one
 constexpr std::size_t kLinearSearchMax = 8;           // up to here a scan beats hashing
 // Objects up to this size have their repeated keys found through an index on the stack, larger
 // ones through one in pages of their own. Either is dropped afterwards: most objects are only
@@ -28,16 +25,9 @@ constexpr std::size_t kStackIndexSlots = 128;
 // at most the pairs of this many keys.
 constexpr std::size_t kFilterMax = 64;
 
-// Per-process key for the hash, so that crafted keys cannot be chosen to collide. The kernel
-// hands every process 16 random bytes at start-up; reading them costs nothing.
+// Per-process key for the hash, so that crafted keys cannot be chosen to collide.
 std::uint64_t hash_seed() {
-  static const std::uint64_t seed = [] {
-    std::uint64_t s = 0x9e3779b97f4a7c15ull;
-    if (const auto* random = reinterpret_cast<const unsigned char*>(getauxval(AT_RANDOM))) {
-      std::memcpy(&s, random, sizeof s);
-    }
-    return s | 1;
-  }();
+  static const std::uint64_t seed = process_random_bits() | 1;
   return seed;
 }
 
@@ -137,71 +127,6 @@ void keep_entry(std::span<ObjectEntry> entries, std::size_t from, std::size_t ea
 }
 
 }  // namespace
-
-// Arena ---------------------------------------------------------------------------------------
-
-Arena::~Arena() {
-  free_adopted();
-  while (blocks_ != nullptr) {
-    Block* next = blocks_->next;
-    free_pages(blocks_, sizeof(Block) + blocks_->size);
-    blocks_ = next;
-  }
-}
-
-void* Arena::allocate_slow(std::size_t bytes, std::size_t align) {
-  std::size_t previous = blocks_ != nullptr ? blocks_->size : kFirstBlockBytes / 2;
-  std::size_t size = previous * 2;
-  if (size < bytes + align) size = bytes + align;
-  // The header is 16 bytes, so every block's data starts 16-byte aligned (malloc's guarantee).
-  static_assert(sizeof(Block) == 16);
-  auto* block = static_cast<Block*>(allocate_pages(sizeof(Block) + size));
-  if (block == nullptr) throw std::bad_alloc();
-  block->next = blocks_;
-  block->size = size;
-  blocks_ = block;
-  cursor_ = reinterpret_cast<char*>(block + 1);
-  limit_ = cursor_ + size;
-  return allocate(bytes, align);
-}
-
-std::string_view Arena::copy(std::string_view text) {
-  if (text.empty()) return {};
-  char* p = static_cast<char*>(allocate(text.size(), 1));
-  std::memcpy(p, text.data(), text.size());
-  return {p, text.size()};
-}
-
-void Arena::adopt(void* block, std::size_t bytes) {
-  auto* note = static_cast<Adopted*>(allocate(sizeof(Adopted), alignof(Adopted)));
-  *note = Adopted{adopted_, block, bytes};
-  adopted_ = note;
-}
-
-void Arena::free_adopted() {
-  // The notes live in blocks that are freed or reused after this, so they are read first.
-  for (Adopted* note = adopted_; note != nullptr; note = note->next) {
-    free_pages(note->block, note->bytes);
-  }
-  adopted_ = nullptr;
-}
-
-void Arena::reset() {
-  free_adopted();
-  if (blocks_ == nullptr) return;
-  // Keep only the newest block: it is the largest, since sizes double.
-  Block* keep = blocks_;
-  Block* other = keep->next;
-  while (other != nullptr) {
-    Block* next = other->next;
-    free_pages(other, sizeof(Block) + other->size);
-    other = next;
-  }
-  keep->next = nullptr;
-  blocks_ = keep;
-  cursor_ = reinterpret_cast<char*>(keep + 1);
-  limit_ = cursor_ + keep->size;
-}
 
 // Repeated keys -------------------------------------------------------------------------------
 

@@ -14,63 +14,9 @@
 #include <span>
 #include <string_view>
 
+#include "base/arena.h"
+
 namespace orvel {
-
-// Bump allocator for one document at a time. `reset` keeps the largest block, so a run over many
-// files reuses memory that is already mapped instead of touching fresh pages for every file.
-class Arena {
- public:
-  Arena() = default;
-  Arena(const Arena&) = delete;
-  Arena& operator=(const Arena&) = delete;
-  ~Arena();
-
-  // Uninitialised room for `bytes` bytes aligned to `align` (a power of two, at most 16).
-  // Inline: the reader allocates once per container and per decoded string, and a call costs.
-  void* allocate(std::size_t bytes, std::size_t align) {
-    auto at = (reinterpret_cast<std::uintptr_t>(cursor_) + (align - 1)) & ~(align - 1);
-    if (cursor_ != nullptr && at + bytes <= reinterpret_cast<std::uintptr_t>(limit_)) {
-      cursor_ = reinterpret_cast<char*>(at + bytes);
-      return reinterpret_cast<char*>(at);
-    }
-    return allocate_slow(bytes, align);
-  }
-
-  template <class T>
-  T* allocate_array(std::size_t count) {
-    return static_cast<T*>(allocate(count * sizeof(T), alignof(T)));
-  }
-
-  // Copies `text` into the arena and returns the view of the copy.
-  std::string_view copy(std::string_view text);
-
-  // Takes over `block`, of `bytes` bytes from allocate_pages or resize_pages, and frees it with
-  // the arena's own memory. A reader hands over the block in which it gathered a large container
-  // instead of copying the container out of it. Throws std::bad_alloc, with the block still
-  // the caller's, when there is no room to note it.
-  void adopt(void* block, std::size_t bytes);
-
-  // Forgets every allocation; memory stays mapped for the next document, except adopted blocks.
-  void reset();
-
- private:
-  struct Block {
-    Block* next;
-    std::size_t size;  // usable bytes after the header
-  };
-  struct Adopted {
-    Adopted* next;
-    void* block;
-    std::size_t bytes;
-  };
-  void* allocate_slow(std::size_t bytes, std::size_t align);
-  void free_adopted();
-
-  Block* blocks_ = nullptr;  // newest first
-  Adopted* adopted_ = nullptr;  // notes in the arena's own blocks
-  char* cursor_ = nullptr;
-  char* limit_ = nullptr;
-};
 
 // A JSON number as the text that stands for it, never converted to a machine number, so that
 // numbers of any size and precision survive a rewrite exactly. Grammar: optional `-`, `0` or a
