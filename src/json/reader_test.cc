@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <random>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "base/pages.h"
+#include "json/string_scan.h"
 
 namespace orvel {
 namespace {
@@ -862,6 +864,48 @@ TEST(ReadDocument, BlockStringScanFindsEachByteAtEveryOffsetAndDistanceFromTheEn
         }
       }
     }
+  }
+}
+
+TEST(StringScan, BothKernelsMatchABytewiseTwinOnEveryByteAtEveryPlace) {
+  // Each byte value at each of the sixteen places, among fillers that are plain, stops or high
+  // themselves, then random blocks: the masks must be exact, not only their lowest bit.
+  auto twin = [](const unsigned char* block) {
+    StringBlock want{0, 0};
+    for (unsigned i = 0; i < 16; ++i) {
+      unsigned char c = block[i];
+      if (c == '"' || c == '\\' || c <= 0x1F) want.stops |= 1u << i;
+      if (c >= 0x80) want.high |= 1u << i;
+    }
+    return want;
+  };
+  auto check = [&twin](const unsigned char* block) {
+    const char* p = reinterpret_cast<const char*>(block);
+    StringBlock want = twin(block);
+    StringBlock scalar = scan_string_block_scalar(p);
+    ASSERT_EQ(scalar.stops, want.stops);
+    ASSERT_EQ(scalar.high, want.high);
+#if defined(__SSE2__)
+    StringBlock sse2 = scan_string_block_sse2(p);
+    ASSERT_EQ(sse2.stops, want.stops);
+    ASSERT_EQ(sse2.high, want.high);
+#endif
+  };
+  unsigned char block[16];
+  for (int filler : {0x61, 0x20, 0x1F, 0x22, 0x80, 0xFF}) {
+    for (unsigned value = 0; value < 256; ++value) {
+      for (std::size_t at = 0; at < 16; ++at) {
+        SCOPED_TRACE(testing::Message() << filler << " with " << value << " at " << at);
+        std::memset(block, filler, sizeof block);
+        block[at] = static_cast<unsigned char>(value);
+        check(block);
+      }
+    }
+  }
+  std::mt19937 rng(16);
+  for (int round = 0; round < 100000; ++round) {
+    for (unsigned char& c : block) c = static_cast<unsigned char>(rng());
+    check(block);
   }
 }
 
