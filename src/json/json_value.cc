@@ -1,7 +1,6 @@
 // Arena, values and the insertion-ordered object map.
 #include "json/json_value.h"
 
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -13,16 +12,10 @@ namespace orvel {
 
 namespace {
 
-constexpr std::size_t kLinearSearchMax = 8;           // up to here a scan beats hashing
-// Objects up to this size have their repeated keys found through an index on the stack, larger
-// ones through one in pages of their own. Either is dropped afterwards: most objects are only
-// iterated, and a kept index would be memory touched for nothing (a later lookup builds one
-// when it needs it).
-constexpr std::size_t kStackIndexSlots = 128;
-// Objects up to this size look for repeated keys through a 256-bit filter instead: a key whose
+// Objects up to this size look for repeated keys through a 256-bit filter first: a key whose
 // bit is already set is compared with the keys before it. Repeats are rare, so the filter
 // almost always says "new" without a single compare, and crafted keys that share one bit cost
-// at most the pairs of this many keys.
+// at most the pairs of this many keys. Only objects it cannot clear build a hash index.
 constexpr std::size_t kFilterMax = 64;
 
 // Per-process key for the hash, so that crafted keys cannot be chosen to collide.
@@ -67,24 +60,15 @@ std::uint64_t hash_key(std::string_view key) {
   return mix(h ^ tail);
 }
 
-// One of 256 bits for a key, from its length and its first and last bytes.
-unsigned filter_bit(std::string_view key) {
-  std::uint64_t n = key.size();
-  std::uint64_t bytes = 0;
-  if (n != 0) {
-    auto byte = [&key](std::size_t i) {
-      return static_cast<std::uint64_t>(static_cast<unsigned char>(key[i]));
-    };
-    bytes = byte(0) | (byte(n - 1) << 8);
-  }
-  return static_cast<unsigned>(((bytes ^ (n << 24)) * 0x9e3779b97f4a7c15ull) >> 56);
-}
-
 // Whether some key occurs twice among `entries`.
 bool has_repeated_key(std::span<const ObjectEntry> entries) {
   std::uint64_t seen[4] = {};
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    unsigned bit = filter_bit(entries[i].key);
+    std::string_view key = entries[i].key;
+    std::uint64_t hash = key.empty() ? key_filter_hash(0, 0, 0)
+                                     : key_filter_hash(key.size(), static_cast<unsigned char>(key.front()),
+                                                       static_cast<unsigned char>(key.back()));
+    auto bit = static_cast<unsigned>((hash >> 50) & 255);
     std::uint64_t& word = seen[bit / 64];
     std::uint64_t mask = std::uint64_t{1} << (bit % 64);
     if ((word & mask) != 0) {
@@ -134,42 +118,25 @@ std::size_t remove_repeated_keys(std::span<ObjectEntry> entries) {
   std::size_t n = entries.size();
   // The usual object has no repeated key.
   if (n <= kFilterMax && !has_repeated_key(entries)) return n;
-  std::size_t kept = 0;
-  if (n <= kLinearSearchMax) {
-    for (std::size_t i = 0; i < n; ++i) {
-      std::size_t earlier = SIZE_MAX;
-      for (std::size_t j = 0; j < kept && earlier == SIZE_MAX; ++j) {
-        if (entries[j].key == entries[i].key) earlier = j;
-      }
-      keep_entry(entries, i, earlier, kept);
-    }
-    return kept;
-  }
   // Entry positions are 32-bit in the index; an object of four billion entries cannot be held
   // in memory anyway.
   if (n >= UINT32_MAX) throw std::bad_alloc();
-  // A small object's index is on the stack. A large one's is zeroed pages from the kernel, of
-  // which only those the keys hash to are ever touched: one key repeated millions of times
-  // costs a page.
-  std::array<std::uint32_t, 1 + kStackIndexSlots> stack_index;
+  // Zeroed memory: a large index is pages from the kernel, of which only those the keys hash to
+  // are ever touched, so one key repeated millions of times costs a page.
   std::size_t slots = index_slots_for(n);
   std::size_t index_bytes = (1 + slots) * sizeof(std::uint32_t);
-  std::uint32_t* block = stack_index.data();
-  if (slots <= kStackIndexSlots) {
-    std::memset(block, 0, index_bytes);
-  } else {
-    block = static_cast<std::uint32_t*>(allocate_zeroed_pages(index_bytes));
-    if (block == nullptr) throw std::bad_alloc();
-  }
+  auto* block = static_cast<std::uint32_t*>(allocate_zeroed_pages(index_bytes));
+  if (block == nullptr) throw std::bad_alloc();
   block[0] = static_cast<std::uint32_t>(slots - 1);
   std::uint32_t* index = block + 1;
+  std::size_t kept = 0;
   // Kept entries never lie past the one being looked at, so they close up in place.
   for (std::size_t i = 0; i < n; ++i) {
     std::uint32_t& slot = index[index_slot(index, entries.data(), entries[i].key)];
     keep_entry(entries, i, slot != 0 ? slot - 1 : SIZE_MAX, kept);
     if (slot == 0) slot = static_cast<std::uint32_t>(kept);
   }
-  if (block != stack_index.data()) free_pages(block, index_bytes);
+  free_pages(block, index_bytes);
   return kept;
 }
 

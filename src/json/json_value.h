@@ -106,10 +106,18 @@ struct ObjectEntry {
   JsonValue value;
 };
 
+// A hash of a key's length and its first and last bytes, for the filters that rule out repeated
+// keys before any key is compared: cheap, and different for most keys of an object. The reader
+// takes its top six bits while it reads, the map's filter eight bits below those, so that keys
+// that share a bit in the one seldom share a bit in the other.
+inline std::uint64_t key_filter_hash(std::size_t size, unsigned char first, unsigned char last) {
+  return (first | (std::uint64_t{last} << 8) | (std::uint64_t{size} << 16)) * 0x9e3779b97f4a7c15ull;
+}
+
 // Drops the repeated keys of `entries` in place: a key that occurs again keeps its first
 // position and takes the later value, and the distinct entries close up at the front in their
-// order. Returns how many there are. Large spans are checked through a temporary hash index,
-// which throws std::bad_alloc when there is no memory for it.
+// order. Returns how many there are. Spans that a filter cannot clear are checked through a
+// temporary hash index, which throws std::bad_alloc when there is no memory for it.
 std::size_t remove_repeated_keys(std::span<ObjectEntry> entries);
 
 // Insertion-ordered map with unique keys. Entries live in one dense array in the arena. The

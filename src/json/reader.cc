@@ -600,15 +600,6 @@ JsonValue read_array(Reader& r) {
   return JsonValue::array(std::span<JsonValue>(items, count));
 }
 
-// One of 64 bits for a key, from its length and its first and last bytes. An empty key is a
-// view between its quotes, so both bytes it reads are quotes.
-std::uint64_t key_filter_bit(std::string_view key) {
-  auto first = static_cast<unsigned char>(key.data()[0]);
-  auto last = static_cast<unsigned char>(*(key.data() + key.size() - 1));
-  std::uint64_t bytes = first | (std::uint64_t{last} << 8) | (std::uint64_t{key.size()} << 16);
-  return std::uint64_t{1} << ((bytes * 0x9e3779b97f4a7c15ull) >> 58);
-}
-
 JsonValue read_object(Reader& r) {
   if (!enter_container(r)) return {};
   ItemBuffer<ObjectEntry, kLocalEntries> entries(r.entries);
@@ -625,7 +616,10 @@ JsonValue read_object(Reader& r) {
     for (;;) {
       std::string_view key = read_string(r);
       if (r.failed) return {};
-      std::uint64_t bit = key_filter_bit(key);
+      // An empty key is a view between its quotes, so both bytes read are quotes.
+      std::uint64_t hash = key_filter_hash(key.size(), static_cast<unsigned char>(key.data()[0]),
+                                           static_cast<unsigned char>(*(key.data() + key.size() - 1)));
+      std::uint64_t bit = std::uint64_t{1} << (hash >> 58);
       collided |= seen & bit;
       seen |= bit;
       skip_whitespace(r);
