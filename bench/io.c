@@ -88,6 +88,10 @@ void free_path_list(struct PathList* list) {
   list->count = 0;
 }
 
+// Readable bytes past the data: one for a terminator, and the padding orvel's reader and writer
+// rely on, which read up to 32 bytes past a value (the phases tool runs them on these bytes).
+enum { kSpareBytes = 64 };
+
 int read_whole(const char* path, struct Bytes* file) {
   file->data = NULL;
   file->size = 0;
@@ -100,7 +104,7 @@ int read_whole(const char* path, struct Bytes* file) {
     expected = (size_t)file->as_read.st_size;
     capacity = expected + 1;
   }
-  file->data = malloc(capacity + 1);
+  file->data = malloc(capacity + kSpareBytes);
   if (!file->data) {
     errno = ENOMEM;
     goto failed;
@@ -108,7 +112,7 @@ int read_whole(const char* path, struct Bytes* file) {
   for (;;) {
     if (file->size == capacity) {
       size_t grown = capacity * 2;
-      char* bigger = realloc(file->data, grown + 1);
+      char* bigger = realloc(file->data, grown + kSpareBytes);
       if (!bigger) {
         errno = ENOMEM;
         goto failed;

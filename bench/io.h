@@ -11,7 +11,7 @@ extern "C" {
 #endif
 
 struct Bytes {
-  char* data;            // malloc'ed; one spare byte past `size` so that callers may terminate it
+  char* data;            // malloc'ed; 64 spare bytes past `size`: a terminator, and orvel's padding
   size_t size;
   int fd;                // open read-write from read_whole until write_back or release_bytes
   struct stat as_read;   // the file's status when it was opened

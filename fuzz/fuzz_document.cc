@@ -171,7 +171,7 @@ std::string write(const JsonValue& value) {
 void check_fixed_point(std::string_view text, std::string_view file_tail, bool expect_sorted) {
   std::string file = std::string(text) + std::string(file_tail);
   Arena arena;
-  auto reread = read_document(file, arena);
+  auto reread = read_document(arena.copy(file), arena);
   require(reread.ok());
   if (expect_sorted) require(keys_are_sorted(reread.value()));
   require(write(reread.value()) == text);
@@ -179,7 +179,9 @@ void check_fixed_point(std::string_view text, std::string_view file_tail, bool e
 
 void fuzz_one(std::string_view in) {
   Arena arena;
-  auto read = read_document(in, arena);
+  // The writer may read past each string and number into the padding that follows text in an
+  // arena, as it does in the program's file buffer; the input itself has none.
+  auto read = read_document(arena.copy(in), arena);
   if (!read.ok()) {
     check_error(in, read.error());
     return;

@@ -253,7 +253,7 @@ TEST(Hardening, SignalsDuringTheWriteLeaveTheFileWholeAndEndTheRunByThatSignal) 
   }
 }
 
-#ifndef ORVEL_SANITIZED
+#ifndef ORVEL_TESTS_SANITIZED
 // Address space for the memory tests' children: room for the program, not for two copies of
 // their large inputs. (The sanitizers reserve far more than this, hence the build condition.)
 constexpr rlim_t kLimit = 256u << 20;
@@ -409,7 +409,7 @@ TEST(Hardening, HundredThousandOpeningBracketsStopAtTheNestingLimit) {
   EXPECT_EQ(read_file(dir / "deep.json"), text);
 }
 
-#ifndef ORVEL_SANITIZED
+#ifndef ORVEL_TESTS_SANITIZED
 TEST(Hardening, TenThousandFilesAreAllRewrittenAndReportedInByteOrder) {
   TempDir dir;
   std::string data = dir / "data";

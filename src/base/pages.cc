@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/platform.h"
+
 namespace orvel {
 
 namespace {
@@ -37,8 +39,8 @@ void* map_block(std::size_t length) {
   // 0.573 s) but raised system time from 0.239 s to 0.393 s median and 0.278 s to 0.911 s at
   // worst: a fresh huge page the host has not yet backed costs far more to fault in than the
   // small pages it replaces, so with them the wall time was a coin toss (max/min 2.44 against
-  // 1.70 under the same load). Advice only: an error changes nothing.
-  (void)::madvise(block, length, MADV_NOHUGEPAGE);
+  // 1.70 under the same load).
+  avoid_huge_pages(block, length);
   g_mapped += length;
   return block;
 }
@@ -82,7 +84,7 @@ void* resize_pages(void* block, std::size_t old_bytes, std::size_t new_bytes) {
   void* moved = ::mremap(block, old_length, new_length, MREMAP_MAYMOVE);
   if (moved == MAP_FAILED) return nullptr;
   // The advice covers the pages that were moved, not those added at the end.
-  if (new_length > old_length) (void)::madvise(moved, new_length, MADV_NOHUGEPAGE);
+  if (new_length > old_length) avoid_huge_pages(moved, new_length);
   g_mapped = g_mapped - old_length + new_length;
   return moved;
 }

@@ -3,8 +3,11 @@
 
 #include <fcntl.h>
 #include <string.h>
+#include <sys/auxv.h>
+#include <sys/mman.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace orvel {
 
@@ -29,5 +32,18 @@ std::string error_description(int error_number) {
   char buffer[256];
   return strerror_r(error_number, buffer, sizeof buffer);
 }
+
+std::uint64_t process_random_bits() {
+  static const std::uint64_t bits = [] {
+    std::uint64_t b = 0x9e3779b97f4a7c15ull;
+    if (const auto* random = reinterpret_cast<const unsigned char*>(getauxval(AT_RANDOM))) {
+      std::memcpy(&b, random, sizeof b);
+    }
+    return b;
+  }();
+  return bits;
+}
+
+void avoid_huge_pages(void* block, std::size_t length) { (void)::madvise(block, length, MADV_NOHUGEPAGE); }
 
 }  // namespace orvel

@@ -20,6 +20,14 @@ int reserve_file_space(int fd, std::size_t from, std::size_t to);
 // The C library's description of `error_number`: "Permission denied".
 std::string error_description(int error_number);
 
+// 64 random bits that stay the same for the whole process, at no cost beyond the first call
+// (the kernel hands every process random bytes at start-up). A fixed value where there are none.
+std::uint64_t process_random_bits();
+
+// Advises the kernel to back the mapping of `length` bytes at `block` with ordinary pages, even
+// where it would give huge ones unasked. Advice only: where it is refused, nothing else changes.
+void avoid_huge_pages(void* block, std::size_t length);
+
 }  // namespace orvel
 
 #endif  // ORVEL_BASE_PLATFORM_H_

@@ -117,13 +117,13 @@ TEST(Conformance, AcceptsEveryValidFileAndRejectsEveryInvalidOne) {
 // Reads `bytes`, writes the document, reads that text and writes again: both texts must match.
 void expect_round_trip(const std::string& bytes) {
   Arena arena;
-  auto first = read_document(bytes, arena);
+  auto first = read_document(arena.copy(bytes), arena);
   ASSERT_TRUE(first.ok()) << to_string(first.error());
   std::string written;
   write_pretty(first.value(), "  ", written);
 
   Arena again;
-  auto second = read_document(written, again);
+  auto second = read_document(again.copy(written), again);
   ASSERT_TRUE(second.ok()) << to_string(second.error());
   std::string rewritten;
   write_pretty(second.value(), "  ", rewritten);

@@ -1,43 +1,26 @@
 // Arena, values and the insertion-ordered object map.
 #include "json/json_value.h"
 
-#include <sys/auxv.h>
-
-#include <array>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "base/pages.h"
+#include "base/platform.h"
 
 namespace orvel {
 
 namespace {
 
-constexpr std::size_t kFirstBlockBytes = 64 * 1024;  // a small file never needs more than one
-constexpr std::size_t kLinearSearchMax = 8;           // up to here a scan beats hashing
-// Objects up to this size have their repeated keys found through an index on the stack, larger
-// ones through one in pages of their own. Either is dropped afterwards: most objects are only
-// iterated, and a kept index would be memory touched for nothing (a later lookup builds one
-// when it needs it).
-constexpr std::size_t kStackIndexSlots = 128;
-// Objects up to this size look for repeated keys through a 256-bit filter instead: a key whose
+// Objects up to this size look for repeated keys through a 256-bit filter first: a key whose
 // bit is already set is compared with the keys before it. Repeats are rare, so the filter
 // almost always says "new" without a single compare, and crafted keys that share one bit cost
-// at most the pairs of this many keys.
+// at most the pairs of this many keys. Only objects it cannot clear build a hash index.
 constexpr std::size_t kFilterMax = 64;
 
-// Per-process key for the hash, so that crafted keys cannot be chosen to collide. The kernel
-// hands every process 16 random bytes at start-up; reading them costs nothing.
+// Per-process key for the hash, so that crafted keys cannot be chosen to collide.
 std::uint64_t hash_seed() {
-  static const std::uint64_t seed = [] {
-    std::uint64_t s = 0x9e3779b97f4a7c15ull;
-    if (const auto* random = reinterpret_cast<const unsigned char*>(getauxval(AT_RANDOM))) {
-      std::memcpy(&s, random, sizeof s);
-    }
-    return s | 1;
-  }();
+  static const std::uint64_t seed = process_random_bits() | 1;
   return seed;
 }
 
@@ -77,24 +60,15 @@ std::uint64_t hash_key(std::string_view key) {
   return mix(h ^ tail);
 }
 
-// One of 256 bits for a key, from its length and its first and last bytes.
-unsigned filter_bit(std::string_view key) {
-  std::uint64_t n = key.size();
-  std::uint64_t bytes = 0;
-  if (n != 0) {
-    auto byte = [&key](std::size_t i) {
-      return static_cast<std::uint64_t>(static_cast<unsigned char>(key[i]));
-    };
-    bytes = byte(0) | (byte(n - 1) << 8);
-  }
-  return static_cast<unsigned>(((bytes ^ (n << 24)) * 0x9e3779b97f4a7c15ull) >> 56);
-}
-
 // Whether some key occurs twice among `entries`.
 bool has_repeated_key(std::span<const ObjectEntry> entries) {
   std::uint64_t seen[4] = {};
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    unsigned bit = filter_bit(entries[i].key);
+    std::string_view key = entries[i].key;
+    std::uint64_t hash = key.empty() ? key_filter_hash(0, 0, 0)
+                                     : key_filter_hash(key.size(), static_cast<unsigned char>(key.front()),
+                                                       static_cast<unsigned char>(key.back()));
+    auto bit = static_cast<unsigned>((hash >> 50) & 255);
     std::uint64_t& word = seen[bit / 64];
     std::uint64_t mask = std::uint64_t{1} << (bit % 64);
     if ((word & mask) != 0) {
@@ -138,113 +112,31 @@ void keep_entry(std::span<ObjectEntry> entries, std::size_t from, std::size_t ea
 
 }  // namespace
 
-// Arena ---------------------------------------------------------------------------------------
-
-Arena::~Arena() {
-  free_adopted();
-  while (blocks_ != nullptr) {
-    Block* next = blocks_->next;
-    free_pages(blocks_, sizeof(Block) + blocks_->size);
-    blocks_ = next;
-  }
-}
-
-void* Arena::allocate_slow(std::size_t bytes, std::size_t align) {
-  std::size_t previous = blocks_ != nullptr ? blocks_->size : kFirstBlockBytes / 2;
-  std::size_t size = previous * 2;
-  if (size < bytes + align) size = bytes + align;
-  // The header is 16 bytes, so every block's data starts 16-byte aligned (malloc's guarantee).
-  static_assert(sizeof(Block) == 16);
-  auto* block = static_cast<Block*>(allocate_pages(sizeof(Block) + size));
-  if (block == nullptr) throw std::bad_alloc();
-  block->next = blocks_;
-  block->size = size;
-  blocks_ = block;
-  cursor_ = reinterpret_cast<char*>(block + 1);
-  limit_ = cursor_ + size;
-  return allocate(bytes, align);
-}
-
-std::string_view Arena::copy(std::string_view text) {
-  if (text.empty()) return {};
-  char* p = static_cast<char*>(allocate(text.size(), 1));
-  std::memcpy(p, text.data(), text.size());
-  return {p, text.size()};
-}
-
-void Arena::adopt(void* block, std::size_t bytes) {
-  auto* note = static_cast<Adopted*>(allocate(sizeof(Adopted), alignof(Adopted)));
-  *note = Adopted{adopted_, block, bytes};
-  adopted_ = note;
-}
-
-void Arena::free_adopted() {
-  // The notes live in blocks that are freed or reused after this, so they are read first.
-  for (Adopted* note = adopted_; note != nullptr; note = note->next) {
-    free_pages(note->block, note->bytes);
-  }
-  adopted_ = nullptr;
-}
-
-void Arena::reset() {
-  free_adopted();
-  if (blocks_ == nullptr) return;
-  // Keep only the newest block: it is the largest, since sizes double.
-  Block* keep = blocks_;
-  Block* other = keep->next;
-  while (other != nullptr) {
-    Block* next = other->next;
-    free_pages(other, sizeof(Block) + other->size);
-    other = next;
-  }
-  keep->next = nullptr;
-  blocks_ = keep;
-  cursor_ = reinterpret_cast<char*>(keep + 1);
-  limit_ = cursor_ + keep->size;
-}
-
 // Repeated keys -------------------------------------------------------------------------------
 
 std::size_t remove_repeated_keys(std::span<ObjectEntry> entries) {
   std::size_t n = entries.size();
   // The usual object has no repeated key.
   if (n <= kFilterMax && !has_repeated_key(entries)) return n;
-  std::size_t kept = 0;
-  if (n <= kLinearSearchMax) {
-    for (std::size_t i = 0; i < n; ++i) {
-      std::size_t earlier = SIZE_MAX;
-      for (std::size_t j = 0; j < kept && earlier == SIZE_MAX; ++j) {
-        if (entries[j].key == entries[i].key) earlier = j;
-      }
-      keep_entry(entries, i, earlier, kept);
-    }
-    return kept;
-  }
   // Entry positions are 32-bit in the index; an object of four billion entries cannot be held
   // in memory anyway.
   if (n >= UINT32_MAX) throw std::bad_alloc();
-  // A small object's index is on the stack. A large one's is zeroed pages from the kernel, of
-  // which only those the keys hash to are ever touched: one key repeated millions of times
-  // costs a page.
-  std::array<std::uint32_t, 1 + kStackIndexSlots> stack_index;
+  // Zeroed memory: a large index is pages from the kernel, of which only those the keys hash to
+  // are ever touched, so one key repeated millions of times costs a page.
   std::size_t slots = index_slots_for(n);
   std::size_t index_bytes = (1 + slots) * sizeof(std::uint32_t);
-  std::uint32_t* block = stack_index.data();
-  if (slots <= kStackIndexSlots) {
-    std::memset(block, 0, index_bytes);
-  } else {
-    block = static_cast<std::uint32_t*>(allocate_zeroed_pages(index_bytes));
-    if (block == nullptr) throw std::bad_alloc();
-  }
+  auto* block = static_cast<std::uint32_t*>(allocate_zeroed_pages(index_bytes));
+  if (block == nullptr) throw std::bad_alloc();
   block[0] = static_cast<std::uint32_t>(slots - 1);
   std::uint32_t* index = block + 1;
+  std::size_t kept = 0;
   // Kept entries never lie past the one being looked at, so they close up in place.
   for (std::size_t i = 0; i < n; ++i) {
     std::uint32_t& slot = index[index_slot(index, entries.data(), entries[i].key)];
     keep_entry(entries, i, slot != 0 ? slot - 1 : SIZE_MAX, kept);
     if (slot == 0) slot = static_cast<std::uint32_t>(kept);
   }
-  if (block != stack_index.data()) free_pages(block, index_bytes);
+  free_pages(block, index_bytes);
   return kept;
 }
 
@@ -288,8 +180,7 @@ ObjectMap* ObjectMap::over_entries(Arena& arena, std::span<ObjectEntry> entries)
 }
 
 void ObjectMap::reallocate(std::size_t capacity) {
-  // Entry positions live in the 32-bit index; an object of four billion entries cannot be held
-  // in memory anyway.
+  // Sizes are 32-bit; an object of four billion entries cannot be held in memory anyway.
   if (capacity > UINT32_MAX) throw std::bad_alloc();
   auto* entries = arena_->allocate_array<ObjectEntry>(capacity);
   for (std::size_t i = 0; i < size_; ++i) new (&entries[i]) ObjectEntry(std::move(entries_[i]));
@@ -297,32 +188,11 @@ void ObjectMap::reallocate(std::size_t capacity) {
   capacity_ = static_cast<std::uint32_t>(capacity);
 }
 
-void ObjectMap::allocate_index(std::size_t entries) {
-  std::size_t slots = index_slots_for(entries);
-  // The slot mask is kept in the word before the slots, which keeps the map header small.
-  auto* block = arena_->allocate_array<std::uint32_t>(1 + slots);
-  std::memset(block, 0, (1 + slots) * sizeof(std::uint32_t));
-  block[0] = static_cast<std::uint32_t>(slots - 1);
-  index_ = block + 1;
-}
-
-void ObjectMap::rebuild_index() {
-  allocate_index(size_);
-  for (std::size_t i = 0; i < size_; ++i) {
-    index_[index_slot(index_, entries_, entries_[i].key)] = static_cast<std::uint32_t>(i + 1);
-  }
-}
-
 JsonValue* ObjectMap::find(std::string_view key) {
-  if (size_ <= kLinearSearchMax) {
-    for (std::size_t i = 0; i < size_; ++i) {
-      if (entries_[i].key == key) return &entries_[i].value;
-    }
-    return nullptr;
+  for (std::size_t i = 0; i < size_; ++i) {
+    if (entries_[i].key == key) return &entries_[i].value;
   }
-  if (index_ == nullptr) rebuild_index();
-  std::uint32_t at = index_[index_slot(index_, entries_, key)];
-  return at != 0 ? &entries_[at - 1].value : nullptr;
+  return nullptr;
 }
 
 std::optional<JsonValue> ObjectMap::insert(std::string_view key, JsonValue value) {
@@ -339,23 +209,6 @@ void ObjectMap::append_unique(std::string_view key, JsonValue value) {
   if (size_ == capacity_) reallocate(capacity_ < 2 ? 4 : std::size_t{capacity_} * 2);
   new (&entries_[size_]) ObjectEntry{key, std::move(value)};
   ++size_;
-  if (index_ == nullptr) return;
-  // Keep a live index current while it stays at most half full; otherwise drop it, and the
-  // next lookup rebuilds it at the new size.
-  if ((std::size_t{size_} + 1) * 2 <= std::size_t{index_[-1]} + 1) {
-    index_[index_slot(index_, entries_, key)] = static_cast<std::uint32_t>(size_);
-  } else {
-    index_ = nullptr;
-  }
-}
-
-std::span<ObjectEntry> ObjectMap::take_all() {
-  std::span<ObjectEntry> taken(entries_, size_);
-  entries_ = nullptr;
-  size_ = 0;
-  capacity_ = 0;
-  index_ = nullptr;
-  return taken;
 }
 
 }  // namespace orvel

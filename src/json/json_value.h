@@ -14,63 +14,9 @@
 #include <span>
 #include <string_view>
 
+#include "base/arena.h"
+
 namespace orvel {
-
-// Bump allocator for one document at a time. `reset` keeps the largest block, so a run over many
-// files reuses memory that is already mapped instead of touching fresh pages for every file.
-class Arena {
- public:
-  Arena() = default;
-  Arena(const Arena&) = delete;
-  Arena& operator=(const Arena&) = delete;
-  ~Arena();
-
-  // Uninitialised room for `bytes` bytes aligned to `align` (a power of two, at most 16).
-  // Inline: the reader allocates once per container and per decoded string, and a call costs.
-  void* allocate(std::size_t bytes, std::size_t align) {
-    auto at = (reinterpret_cast<std::uintptr_t>(cursor_) + (align - 1)) & ~(align - 1);
-    if (cursor_ != nullptr && at + bytes <= reinterpret_cast<std::uintptr_t>(limit_)) {
-      cursor_ = reinterpret_cast<char*>(at + bytes);
-      return reinterpret_cast<char*>(at);
-    }
-    return allocate_slow(bytes, align);
-  }
-
-  template <class T>
-  T* allocate_array(std::size_t count) {
-    return static_cast<T*>(allocate(count * sizeof(T), alignof(T)));
-  }
-
-  // Copies `text` into the arena and returns the view of the copy.
-  std::string_view copy(std::string_view text);
-
-  // Takes over `block`, of `bytes` bytes from allocate_pages or resize_pages, and frees it with
-  // the arena's own memory. A reader hands over the block in which it gathered a large container
-  // instead of copying the container out of it. Throws std::bad_alloc, with the block still
-  // the caller's, when there is no room to note it.
-  void adopt(void* block, std::size_t bytes);
-
-  // Forgets every allocation; memory stays mapped for the next document, except adopted blocks.
-  void reset();
-
- private:
-  struct Block {
-    Block* next;
-    std::size_t size;  // usable bytes after the header
-  };
-  struct Adopted {
-    Adopted* next;
-    void* block;
-    std::size_t bytes;
-  };
-  void* allocate_slow(std::size_t bytes, std::size_t align);
-  void free_adopted();
-
-  Block* blocks_ = nullptr;  // newest first
-  Adopted* adopted_ = nullptr;  // notes in the arena's own blocks
-  char* cursor_ = nullptr;
-  char* limit_ = nullptr;
-};
 
 // A JSON number as the text that stands for it, never converted to a machine number, so that
 // numbers of any size and precision survive a rewrite exactly. Grammar: optional `-`, `0` or a
@@ -127,7 +73,6 @@ class JsonValue {
   }
 
   JsonKind kind() const { return static_cast<JsonKind>(size_and_kind_ & 0xff); }
-  bool is_null() const { return kind() == JsonKind::Null; }
   // Arrays and objects: the only values a walk over the document has to enter.
   bool is_container() const { return kind() >= JsonKind::Array; }
 
@@ -161,15 +106,23 @@ struct ObjectEntry {
   JsonValue value;
 };
 
+// A hash of a key's length and its first and last bytes, for the filters that rule out repeated
+// keys before any key is compared: cheap, and different for most keys of an object. The reader
+// takes its top six bits while it reads, the map's filter eight bits below those, so that keys
+// that share a bit in the one seldom share a bit in the other.
+inline std::uint64_t key_filter_hash(std::size_t size, unsigned char first, unsigned char last) {
+  return (first | (std::uint64_t{last} << 8) | (std::uint64_t{size} << 16)) * 0x9e3779b97f4a7c15ull;
+}
+
 // Drops the repeated keys of `entries` in place: a key that occurs again keeps its first
 // position and takes the later value, and the distinct entries close up at the front in their
-// order. Returns how many there are. Large spans are checked through a temporary hash index,
-// which throws std::bad_alloc when there is no memory for it.
+// order. Returns how many there are. Spans that a filter cannot clear are checked through a
+// temporary hash index, which throws std::bad_alloc when there is no memory for it.
 std::size_t remove_repeated_keys(std::span<ObjectEntry> entries);
 
-// Insertion-ordered map with unique keys. Entries live in one dense array in the arena; a hash
-// index over them is built once an object outgrows a short linear search, and rebuilt lazily
-// after entries are moved out, so objects that are only iterated never pay for one.
+// Insertion-ordered map with unique keys. Entries live in one dense array in the arena. The
+// program only builds maps whole from what the reader gathered and iterates them; lookups are
+// a linear search, kept simple for the code that builds maps one key at a time.
 class ObjectMap {
  public:
   // An empty map with room for `reserve` entries, allocated in `arena`.
@@ -197,6 +150,7 @@ class ObjectMap {
   std::span<ObjectEntry> entries() { return {entries_, size_}; }
   std::span<const ObjectEntry> entries() const { return {entries_, size_}; }
 
+  // The value under `key`, or nullptr; a linear search.
   JsonValue* find(std::string_view key);
 
   // Appends a new key, or, if the key is present, keeps its position, stores `value` there and
@@ -206,31 +160,18 @@ class ObjectMap {
   // Appends a key that the caller knows is not present (no lookup is made).
   void append_unique(std::string_view key, JsonValue value);
 
-  // Moves every entry out, in order, and leaves the map empty and usable. The returned span is
-  // arena memory and stays valid as long as the arena does.
-  std::span<ObjectEntry> take_all();
-
-  // Forgets the hash index, which holds entry positions. Call it after reordering entries() in
-  // place; the next lookup that needs the index rebuilds it.
-  void drop_index() { index_ = nullptr; }
-
  private:
   explicit ObjectMap(Arena& arena) : arena_(&arena) {}
   void reallocate(std::size_t capacity);
-  void rebuild_index();
-  void allocate_index(std::size_t entries);
 
-  // A document holds one of these per object, so the header is kept to 32 bytes.
+  // A document holds one of these per object, so the header is kept to 24 bytes.
   Arena* arena_;
   ObjectEntry* entries_ = nullptr;
-  // Slot holds entry position + 1, 0 is empty; index_[-1] holds the slot count - 1. The index
-  // is valid when index_ is set.
-  std::uint32_t* index_ = nullptr;
   std::uint32_t size_ = 0;
   std::uint32_t capacity_ = 0;
 };
 
-static_assert(sizeof(ObjectMap) == 32);
+static_assert(sizeof(ObjectMap) == 24);
 
 }  // namespace orvel
 

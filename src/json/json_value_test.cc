@@ -1,11 +1,9 @@
-// Tests of the object map's insert, lookup and take-all, of arena reuse, and of the memory budget.
+// Tests of the object map's insert, lookup and repeated keys, and of the memory budget.
 #include "json/json_value.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -63,55 +61,8 @@ TEST(ObjectMap, InsertOfAPresentKeyReplacesInPlaceAndHandsBackTheOldValue) {
   EXPECT_EQ(map->find("c"), nullptr);
 }
 
-// Enough keys that lookups go through the hash index, which is built and grown along the way.
-void insert_and_check_many(Arena& arena, ObjectMap& map, const std::vector<std::string>& keys) {
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    ASSERT_FALSE(map.insert(keys[i], num(arena, std::to_string(i))).has_value()) << keys[i];
-  }
-  ASSERT_EQ(map.size(), keys.size());
-  EXPECT_EQ(keys_of(map), keys);
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    JsonValue* found = map.find(keys[i]);
-    ASSERT_NE(found, nullptr) << keys[i];
-    EXPECT_EQ(found->as_number().text, std::to_string(i));
-  }
-  EXPECT_EQ(map.find("absent"), nullptr);
-  EXPECT_EQ(map.find(""), nullptr);
-  // Replacing every value keeps the order and the size.
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    std::optional<JsonValue> old = map.insert(keys[i], num(arena, label("x", i)));
-    ASSERT_TRUE(old.has_value()) << keys[i];
-    EXPECT_EQ(old->as_number().text, std::to_string(i));
-  }
-  EXPECT_EQ(keys_of(map), keys);
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    EXPECT_EQ(map.find(keys[i])->as_number().text, label("x", i));
-  }
-}
-
-TEST(ObjectMap, FindsKeysBeyondTheLinearSearchAlsoAfterTakeAllAndReinsert) {
-  std::vector<std::string> keys;
-  // Keys that share long prefixes and differ only in their last word, plus lengths 0 to 17.
-  for (int i = 0; i < 1000; ++i) keys.push_back(label("a shared prefix of some length ", static_cast<std::size_t>(i)));
-  for (int n = 1; n <= 17; ++n) keys.emplace_back(static_cast<std::size_t>(n), 'k');
-  keys.emplace_back(std::string("nul\0inside", 10));
-
-  Arena arena;
-  ObjectMap* map = ObjectMap::create(arena, 4);
-  insert_and_check_many(arena, *map, keys);
-
-  std::span<ObjectEntry> taken = map->take_all();
-  ASSERT_EQ(taken.size(), keys.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(taken[i].key, keys[i]);
-  EXPECT_TRUE(map->empty());
-  EXPECT_EQ(map->find(keys[500]), nullptr);
-
-  std::vector<std::string> reversed(keys.rbegin(), keys.rend());
-  insert_and_check_many(arena, *map, reversed);
-}
-
 TEST(ObjectMap, FromEntriesResolvesRepeatedKeysLikeInsertingInOrder) {
-  // Sizes on both sides of the linear search; every third key comes back later in the list.
+  // Sizes on both sides of each way of finding repeats; every third key comes back later.
   for (std::size_t distinct : {1u, 5u, 8u, 9u, 100u}) {
     SCOPED_TRACE(distinct);
     Arena arena;
@@ -173,52 +124,6 @@ TEST(ObjectMap, FromEntriesFindsOneRepeatAtAnyPlaceLikeInsertingInOrder) {
       }
     }
   }
-}
-
-TEST(ObjectMap, TakeAllLeavesAUsableEmptyMap) {
-  for (std::size_t size : {0u, 3u, 9u, 40u}) {
-    SCOPED_TRACE(size);
-    Arena arena;
-    ObjectMap* map = ObjectMap::create(arena);
-    for (std::size_t i = 0; i < size; ++i) (void)map->insert(arena.copy(label("k", i)), JsonValue());  // keys are views
-    std::span<ObjectEntry> taken = map->take_all();
-    EXPECT_EQ(taken.size(), size);
-    EXPECT_EQ(map->size(), 0u);
-    EXPECT_TRUE(map->entries().empty());
-    EXPECT_FALSE(map->insert("z", num(arena, "1")).has_value());
-    EXPECT_FALSE(map->insert("y", num(arena, "2")).has_value());
-    EXPECT_TRUE(map->insert("z", num(arena, "3")).has_value());
-    EXPECT_EQ(keys_of(*map), (std::vector<std::string>{"z", "y"}));
-    EXPECT_EQ(map->find("z")->as_number().text, "3");
-  }
-}
-
-TEST(Arena, ResetReusesTheLargestBlockAndKeepsAllocationsApart) {
-  Arena arena;
-  constexpr std::size_t kBig = 1 << 20;  // larger than the first block, so it gets its own
-  (void)arena.allocate(100, 1);
-  void* big = arena.allocate(kBig, 16);
-  std::memset(big, 0xAB, kBig);
-  arena.reset();
-  // The big block is kept and handed out again from its start.
-  EXPECT_EQ(arena.allocate(kBig, 16), big);
-
-  arena.reset();
-  // Alignment is honoured after odd sizes, and allocations never overlap.
-  std::vector<std::pair<std::uintptr_t, std::size_t>> spans;
-  for (std::size_t i = 1; i < 2000; ++i) {
-    std::size_t align = std::size_t{1} << (i % 5);
-    auto* p = static_cast<char*>(arena.allocate(i % 97 + 1, align));
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % align, 0u);
-    std::memset(p, static_cast<int>(i), i % 97 + 1);  // the sanitizer build catches overruns
-    spans.emplace_back(reinterpret_cast<std::uintptr_t>(p), i % 97 + 1);
-  }
-  std::sort(spans.begin(), spans.end());
-  for (std::size_t i = 1; i < spans.size(); ++i) {
-    EXPECT_LE(spans[i - 1].first + spans[i - 1].second, spans[i].first);
-  }
-  EXPECT_EQ(arena.copy("text"), "text");
-  EXPECT_TRUE(arena.copy("").empty());
 }
 
 TEST(Pages, ABudgetFailsLargeBlocksBeyondItAndFreeingGivesTheRoomBack) {

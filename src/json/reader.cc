@@ -17,6 +17,7 @@
 #endif
 
 #include "base/pages.h"
+#include "json/string_scan.h"
 
 namespace orvel {
 
@@ -25,7 +26,7 @@ namespace {
 // Containers are copied out of the reader's stacks with memcpy.
 static_assert(std::is_trivially_copyable_v<JsonValue>);
 static_assert(std::is_trivially_copyable_v<ObjectEntry>);
-// The string scan takes the first matching byte of a word from its low end.
+// Word scans take the first matching byte of a word from its low end.
 static_assert(std::endian::native == std::endian::little);
 
 // A budget of 128 lets 127 containers be open at once; the 128th opening bracket fails.
@@ -170,77 +171,36 @@ void skip_whitespace(Reader& r) {
   r.p = p;
 }
 
-// Bytes of `word` that are zero get their high bit set. Borrows can also flag bytes above the
-// first true match, never below it, so only the lowest flag is to be trusted.
-std::uint64_t zero_bytes(std::uint64_t word) { return (word - kOnes) & ~word & kHighBits; }
-
-// Flags the bytes that end a plain run inside a string: quote, backslash, 0x00-0x1F.
-std::uint64_t string_stop_bytes(std::uint64_t word) {
-  std::uint64_t control = (word - kOnes * 0x20) & ~word & kHighBits;
-  return zero_bytes(word ^ (kOnes * '"')) | zero_bytes(word ^ (kOnes * '\\')) | control;
-}
-
-bool is_string_stop(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
-
 // A run of string content without escapes: where it stops (at a quote, a backslash, a control
-// byte or the end of the input), and the high bits of the bytes passed over ORed together, so
-// that runs of ASCII skip UTF-8 checking. Returned by value, so it comes back in registers.
+// byte or the end of the input), and whether a byte above 0x7F was passed over, so that runs of
+// ASCII skip UTF-8 checking. Returned by value, so it comes back in registers.
 struct PlainRun {
   const char* stop;
-  std::uint64_t high;
+  bool high;
 };
 
-// The run from `p` on, found a word at a time; `high` holds what earlier blocks have seen.
-PlainRun scan_plain_words(const char* p, const char* end, std::uint64_t high) {
-  while (end - p >= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    if (std::uint64_t stops = string_stop_bytes(word)) {
-      int index = std::countr_zero(stops) / 8;
-      high |= word & ((std::uint64_t{1} << (8 * index)) - 1);
-      return {p + index, high};
+// The run from `p` on: sixteen bytes at a time while sixteen remain, so no load reaches past the
+// input, then byte by byte.
+PlainRun scan_plain_run(const char* p, const char* end) {
+  unsigned high = 0;
+  while (end - p >= 16) {
+    StringBlock block = scan_string_block(p);
+    if (block.stops != 0) {
+      int index = std::countr_zero(block.stops);
+      // Most text is ASCII: one test, and the mask of the bytes before the stop only if not.
+      if (block.high != 0) high |= block.high & ((1u << index) - 1);
+      return {p + index, high != 0};
     }
-    high |= word;
-    p += 8;
+    high |= block.high;
+    p += 16;
   }
   for (; p != end; ++p) {
     auto c = static_cast<unsigned char>(*p);
-    if (is_string_stop(c)) return {p, high};
-    high |= c;
+    if (is_string_stop(c)) break;
+    high |= c & 0x80u;
   }
-  return {end, high};
+  return {p, high != 0};
 }
-
-#if defined(__SSE2__)
-// The same scan sixteen bytes at a time while sixteen remain; the words take the rest, so no
-// load reaches past the input. A byte at or above 0x80 passed over sets kHighBits in `high`.
-PlainRun scan_plain_run(const char* p, const char* end) {
-  std::uint64_t high = 0;
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i last_control = _mm_set1_epi8(0x1F);
-  while (end - p >= 16) {
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // Unsigned `byte <= 0x1F` as `min(byte, 0x1F) == byte`: SSE2 only compares signed bytes.
-    __m128i stop = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
-        _mm_cmpeq_epi8(_mm_min_epu8(bytes, last_control), bytes));
-    auto stops = static_cast<unsigned>(_mm_movemask_epi8(stop));
-    auto non_ascii = static_cast<unsigned>(_mm_movemask_epi8(bytes));
-    if (stops != 0) {
-      int index = std::countr_zero(stops);
-      // Most text is ASCII: one test, and the mask of the bytes before the stop only if not.
-      if (non_ascii != 0 && (non_ascii & ((1u << index) - 1)) != 0) high |= kHighBits;
-      return {p + index, high};
-    }
-    if (non_ascii != 0) high |= kHighBits;
-    p += 16;
-  }
-  return scan_plain_words(p, end, high);
-}
-#else
-PlainRun scan_plain_run(const char* p, const char* end) { return scan_plain_words(p, end, 0); }
-#endif
 
 bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
@@ -282,8 +242,8 @@ bool is_valid_utf8(const unsigned char* s, std::size_t n) {
   return true;
 }
 
-bool run_is_valid(const char* from, const char* to, std::uint64_t high) {
-  if ((high & kHighBits) == 0) return true;
+bool run_is_valid(const char* from, const char* to, bool high) {
+  if (!high) return true;
   return is_valid_utf8(reinterpret_cast<const unsigned char*>(from),
                        static_cast<std::size_t>(to - from));
 }
@@ -410,7 +370,7 @@ std::string_view read_escaped_string(Reader& r, const char* start, bool valid) {
 // of an ASCII string: UTF-8 to check, an escape, an error. Kept out of line so that the common
 // case stays small enough to be inlined where strings are read.
 [[gnu::noinline]] std::string_view read_string_rest(Reader& r, const char* start, const char* stop,
-                                                    std::uint64_t high) {
+                                                    bool high) {
   r.p = stop;
   if (stop == r.end) return fail_at_end(r, DecodeErrorKind::EndInString);
   bool valid = run_is_valid(start, stop, high);
@@ -427,7 +387,7 @@ std::string_view read_escaped_string(Reader& r, const char* start, bool valid) {
 std::string_view read_string(Reader& r) {
   const char* start = r.p + 1;
   PlainRun plain = scan_plain_run(start, r.end);
-  if (plain.stop != r.end && *plain.stop == '"' && (plain.high & kHighBits) == 0) {
+  if (plain.stop != r.end && *plain.stop == '"' && !plain.high) {
     r.p = plain.stop + 1;
     return std::string_view(start, static_cast<std::size_t>(plain.stop - start));
   }
@@ -525,8 +485,9 @@ JsonValue read_number(Reader& r) {
     text = normalise_exponent(r.arena, text, static_cast<std::size_t>(exponent - start));
   } else if (integer && text.size() == 2 && text[0] == '-' && text[1] == '0') {
     // Integers in the 64-bit range are stored as the decimal form of their value; the grammar
-    // leaves `-0` as the only integer that this changes.
-    text = "0";
+    // leaves `-0` as the only integer that this changes. Its text is padded like the input's.
+    static constexpr char kZero[1 + kReadPadding] = "0";
+    text = std::string_view(kZero, 1);
   }
   return JsonValue::number(NumberText{text});
 }
@@ -639,15 +600,6 @@ JsonValue read_array(Reader& r) {
   return JsonValue::array(std::span<JsonValue>(items, count));
 }
 
-// One of 64 bits for a key, from its length and its first and last bytes. An empty key is a
-// view between its quotes, so both bytes it reads are quotes.
-std::uint64_t key_filter_bit(std::string_view key) {
-  auto first = static_cast<unsigned char>(key.data()[0]);
-  auto last = static_cast<unsigned char>(*(key.data() + key.size() - 1));
-  std::uint64_t bytes = first | (std::uint64_t{last} << 8) | (std::uint64_t{key.size()} << 16);
-  return std::uint64_t{1} << ((bytes * 0x9e3779b97f4a7c15ull) >> 58);
-}
-
 JsonValue read_object(Reader& r) {
   if (!enter_container(r)) return {};
   ItemBuffer<ObjectEntry, kLocalEntries> entries(r.entries);
@@ -664,7 +616,10 @@ JsonValue read_object(Reader& r) {
     for (;;) {
       std::string_view key = read_string(r);
       if (r.failed) return {};
-      std::uint64_t bit = key_filter_bit(key);
+      // An empty key is a view between its quotes, so both bytes read are quotes.
+      std::uint64_t hash = key_filter_hash(key.size(), static_cast<unsigned char>(key.data()[0]),
+                                           static_cast<unsigned char>(*(key.data() + key.size() - 1)));
+      std::uint64_t bit = std::uint64_t{1} << (hash >> 58);
       collided |= seen & bit;
       seen |= bit;
       skip_whitespace(r);

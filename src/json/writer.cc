@@ -9,11 +9,8 @@
 #include <new>
 #include <string>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "base/byte_buffer.h"
+#include "json/string_scan.h"
 
 namespace orvel {
 
@@ -23,7 +20,9 @@ namespace {
 // written as it stands. `u` means the six-byte form \u00XX.
 constexpr std::array<char, 256> kEscape = [] {
   std::array<char, 256> table{};
-  for (std::size_t c = 0; c < 0x20; ++c) table[c] = 'u';
+  for (std::size_t c = 0; c < 256; ++c) {
+    if (is_string_stop(static_cast<unsigned char>(c))) table[c] = 'u';
+  }
   table['\b'] = 'b';
   table['\t'] = 't';
   table['\n'] = 'n';
@@ -57,22 +56,6 @@ constexpr std::array<std::array<char, 8>, 256> kEscapeForm = [] {
   return forms;
 }();
 
-#if !defined(__SSE2__)
-// Without SSE2, strings are scanned eight bytes at a time in a machine word.
-constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-constexpr std::uint64_t kHighs = 0x8080808080808080ull;
-
-// Whether any byte of the word is zero. Exact as a yes/no answer (borrows only cross bytes above
-// a zero byte, which is already a yes).
-constexpr std::uint64_t has_zero(std::uint64_t w) { return (w - kOnes) & ~w & kHighs; }
-
-// Whether any of the eight bytes needs an escape: below 0x20, a quote or a backslash.
-constexpr bool word_needs_escape(std::uint64_t w) {
-  std::uint64_t below_space = (w - kOnes * 0x20) & ~w & kHighs;
-  return (below_space | has_zero(w ^ (kOnes * '"')) | has_zero(w ^ (kOnes * '\\'))) != 0;
-}
-#endif
-
 // Bytes that may be written past the end of the text: tokens are copied in fixed blocks of up to
 // 32 bytes and the cursor then advances by their true length. The buffer always keeps this much
 // beyond the limit that room is checked against.
@@ -104,55 +87,13 @@ bool all_spaces(std::string_view s) {
   return true;
 }
 
-// Whether the `n` bytes from `p` may be read although fewer belong to the token: they then lie in
-// the page of `p`, which is mapped. A `p` at the very start of a page is refused too, so that an
-// empty view, which may point nowhere, is never read. Sanitizers track objects, not pages, so
-// they never over-read.
-template <std::size_t n>
-inline bool may_read(const char* p) {
-#if defined(ORVEL_SANITIZED)
-  (void)p;
-  return false;
-#else
-  return ((reinterpret_cast<std::uintptr_t>(p) - 1) & 4095) < 4096 - n;
-#endif
-}
-
-#if defined(__SSE2__)
-// Bit i is set when byte i of `v` needs an escape: below 0x20, a quote or a backslash.
-inline unsigned escape_mask(__m128i v) {
-  __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x1f)), _mm_set1_epi8(0x1f));
-  __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
-  __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(control, quote), backslash)));
-}
-
-// Where the 16 bytes of a block that starts at `p` and holds `n` valid bytes can be read: `p`
-// itself, or a copy of the `n` < 16 valid ones in `spare`.
-inline const char* readable_block(const char* p, std::size_t n, char (&spare)[16]) {
-  if (may_read<16>(p) || n >= 16) [[likely]] return p;
-  std::memset(spare, 0, sizeof spare);
-  if (n != 0) std::memcpy(spare, p, n);
-  return spare;
-}
-#endif
-
 // The first byte in [p, end) that needs an escape, or `end`. Reads nothing outside the range:
 // it serves strings too long for a piece, where a block over-read would gain nothing.
 const char* find_escape(const char* p, const char* end) {
-#if defined(__SSE2__)
   for (; end - p >= 16; p += 16) {
-    unsigned mask = escape_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-    if (mask != 0) return p + std::countr_zero(mask);
+    if (unsigned stops = scan_string_block(p).stops) return p + std::countr_zero(stops);
   }
-#else
-  for (; end - p >= 8; p += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    if (word_needs_escape(w)) break;
-  }
-#endif
-  while (p != end && kEscape[static_cast<unsigned char>(*p)] == 0) ++p;
+  while (p != end && !is_string_stop(static_cast<unsigned char>(*p))) ++p;
   return p;
 }
 
@@ -163,10 +104,11 @@ inline char* put_blocks(char* c, const char* src, std::size_t n) {
   return c + n;
 }
 
-// A number's text lies in the bytes read or in the reader's arena, so it is over-read in one
-// block only where that stays in its page.
+// A number's text is followed by kReadPadding readable bytes, so a short one is copied in one
+// block.
 inline char* put_number(char* c, std::string_view text) {
-  if (text.size() <= 32 && may_read<32>(text.data())) [[likely]] {
+  static_assert(kReadPadding >= 32);
+  if (text.size() <= 32) [[likely]] {
     std::memcpy(c, text.data(), 32);
   } else {
     std::memcpy(c, text.data(), text.size());
@@ -265,17 +207,17 @@ struct Writer {
     const char* p = s.data();
     const char* end = p + s.size();
     *c++ = '"';
-#if defined(__SSE2__)
+    // An empty view may point nowhere; any other is followed by kReadPadding readable bytes.
+    if (s.empty()) return c;
     // Sixteen bytes at a time are stored whole; the cursor then moves past the ones up to the
-    // first byte that needs an escape or the string's end, whichever comes first.
+    // first byte that needs an escape or the string's end, whichever comes first. After an
+    // escape that ends the string, `p` is its end, which the padding makes readable.
+    static_assert(kReadPadding >= 16);
     for (;;) {
       auto rest = static_cast<std::size_t>(end - p);
-      char spare[16];
-      const char* from = readable_block(p, rest, spare);
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(c), v);
+      std::memcpy(c, p, 16);
       // The bit above the block's sixteen stops the scan of a block without escapes.
-      auto clean = static_cast<std::size_t>(std::countr_zero(escape_mask(v) | 0x10000u));
+      auto clean = static_cast<std::size_t>(std::countr_zero(scan_string_block(p).stops | 0x10000u));
       if (clean >= rest) return c + rest;
       p += clean;
       c += clean;
@@ -283,24 +225,6 @@ struct Writer {
       auto byte = static_cast<unsigned char>(*p++);
       c = put_escape(c, byte, static_cast<std::size_t>(end - p) + after);
     }
-#else
-    while (p != end) {
-      const char* run = p;
-      while (end - p >= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        if (word_needs_escape(w)) break;
-        p += 8;
-      }
-      while (p != end && kEscape[static_cast<unsigned char>(*p)] == 0) ++p;
-      std::memcpy(c, run, static_cast<std::size_t>(p - run));
-      c += p - run;
-      if (p == end) break;
-      auto byte = static_cast<unsigned char>(*p++);
-      c = put_escape(c, byte, static_cast<std::size_t>(end - p) + after);
-    }
-    return c;
-#endif
   }
 
   // The escaped form of `byte`, then room for `rest` more bytes. The escape itself fits: before

@@ -12,7 +12,9 @@
 namespace orvel {
 
 // Appends the text of `value` to `out`, each level indented by one more `indent`, with no line
-// feed before or after it.
+// feed before or after it. Every non-empty string, key and number of `value` must be followed by
+// kReadPadding readable bytes, as the text in an arena or in a file's padded bytes is: the writer
+// loads their bytes in whole blocks.
 void write_pretty(const JsonValue& value, std::string_view indent, std::string& out);
 
 // Where text rendered in pieces goes: `consume` receives each piece, in order, once the buffer

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/arena.h"
 #include "base/fd.h"
 #include "base/os_error.h"
 #include "base/platform.h"
@@ -112,20 +113,22 @@ std::optional<IoError> read_whole_file(const std::string& path, HeldFile& file, 
 
   auto size = static_cast<unsigned long long>(std::max<off_t>(file.as_read.st_size, 0));
   if (size > SIZE_MAX / 2) return IoError{IoErrorKind::OutOfMemory};  // cannot be held anyway
-  // One byte more than the size, so the read that shows the end needs no growth. A file too
-  // large for the memory budget fails here, before a byte of it is read.
-  if (!bytes.reserve(static_cast<std::size_t>(size) + 1)) return IoError{IoErrorKind::OutOfMemory};
-  std::size_t stretch_end = std::min(bytes.capacity(), kFirstStretchBytes);
+  // One byte more than the size, so the read that shows the end needs no growth, and the
+  // padding after it that the writer may read, which reads never fill. A file too large for the
+  // memory budget fails here, before a byte of it is read.
+  if (!bytes.reserve(static_cast<std::size_t>(size) + 1 + kReadPadding)) return IoError{IoErrorKind::OutOfMemory};
+  auto usable = [&bytes] { return bytes.capacity() - kReadPadding; };
+  std::size_t stretch_end = std::min(usable(), kFirstStretchBytes);
   bool started = false;
   for (;;) {
     if (bytes.size() == stretch_end) {
-      if (stretch_end == bytes.capacity()) {
+      if (stretch_end == usable()) {
         std::size_t capacity = bytes.capacity();
         if (capacity > SIZE_MAX / 2 || !bytes.reserve(std::max(capacity * 2, kMinReadGrowth))) {
           return IoError{IoErrorKind::OutOfMemory};
         }
       }
-      stretch_end = bytes.capacity();
+      stretch_end = usable();
     }
     std::size_t asked = stretch_end - bytes.size();
     ssize_t n = ::read(file.fd, bytes.data() + bytes.size(), asked);

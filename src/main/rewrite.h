@@ -47,7 +47,8 @@ struct HeldFile {
 
 // Opens `path` and reads the file whole into `bytes`. If the first byte after whitespace
 // cannot begin a JSON value, it stops after the first stretch read: decoding what is in
-// `bytes` then gives the very error the whole file would.
+// `bytes` then gives the very error the whole file would. At least kReadPadding bytes of
+// capacity are left after what was read, so that the document's text can be written from it.
 std::optional<IoError> read_whole_file(const std::string& path, HeldFile& file, ByteBuffer& bytes);
 
 // Overwrites `file`, which held `old_bytes`, with the canonical text of `document` and one line

@@ -109,7 +109,6 @@ struct Sorter {
     ObjectEntry* aside = gathered.room(n);
     for (std::size_t i = 0; i < n; ++i) aside[i] = std::move(*e[i].entry);
     std::move(aside, aside + n, entries.begin());
-    map.drop_index();  // positions moved; a stale index would find the wrong entries
   }
 
   // Recursion depth is the document's nesting, which the reader caps at 127 levels.
