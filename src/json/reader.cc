@@ -16,6 +16,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "base/byte_buffer.h"
 #include "base/pages.h"
 #include "json/string_scan.h"
 
@@ -106,6 +107,37 @@ class GatherStack {
   std::size_t capacity_ = 0;
 };
 
+// The decoded content of one string with escapes, gathered before it is copied into the arena.
+// In page memory like the document, so that a long one is counted against the memory budget;
+// running out throws std::bad_alloc, which fails the file.
+class DecodedText {
+ public:
+  void assign(const char* from, const char* to) {
+    text_.clear();
+    append(from, to);
+  }
+  void append(const char* from, const char* to) {
+    auto n = static_cast<std::size_t>(to - from);
+    make_room(n);
+    if (n != 0) std::memcpy(text_.data() + text_.size(), from, n);
+    text_.set_size(text_.size() + n);
+  }
+  void push_back(char c) {
+    if (text_.size() == text_.capacity()) make_room(1);
+    text_.data()[text_.size()] = c;
+    text_.set_size(text_.size() + 1);
+  }
+  std::string_view view() const { return text_.view(); }
+
+ private:
+  void make_room(std::size_t n) {
+    if (text_.capacity() - text_.size() >= n) return;
+    std::size_t wanted = std::max({text_.size() + n, 2 * text_.capacity(), std::size_t{64}});
+    if (!text_.reserve(wanted)) throw std::bad_alloc();
+  }
+  ByteBuffer text_;
+};
+
 struct Reader {
   Reader(std::string_view input, Arena& a)
       : begin(input.data()), p(input.data()), end(input.data() + input.size()), arena(a) {}
@@ -118,7 +150,7 @@ struct Reader {
   // Elements and entries of the long containers being read, innermost last.
   GatherStack<JsonValue> values;
   GatherStack<ObjectEntry> entries;
-  std::string scratch;  // decoded content of a string that has escapes
+  DecodedText scratch;  // decoded content of a string that has escapes
   bool failed = false;
   DecodeErrorKind error_kind = DecodeErrorKind::EndInValue;
   std::size_t error_count = 0;  // input bytes up to and including the offending one
@@ -271,7 +303,7 @@ bool read_hex4(Reader& r, unsigned& unit) {
   return true;
 }
 
-void append_utf8(std::string& out, std::uint32_t cp) {
+void append_utf8(DecodedText& out, std::uint32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
   } else if (cp < 0x800) {
@@ -351,7 +383,7 @@ std::string_view read_escaped_string(Reader& r, const char* start, bool valid) {
     } else if (*r.p == '"') {
       if (!valid) return fail_at(r, DecodeErrorKind::BadText, r.p);
       ++r.p;
-      return r.arena.copy(r.scratch);
+      return r.arena.copy(r.scratch.view());
     } else {
       return fail_at(r, DecodeErrorKind::RawControl, r.p);
     }

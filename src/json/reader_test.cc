@@ -642,7 +642,17 @@ std::vector<LargeCase> large_cases() {
   std::string one_key = "{";
   for (std::size_t i = 0; i < kLarge; ++i) one_key += "\"\":" + std::to_string(i % 10) + ",";
   one_key.back() = '}';
+  // A string whose decoded text, gathered apart before it goes to the arena, is megabytes long.
+  std::string escaped = "[\"";
+  std::string unescaped = "[\"";
+  for (std::size_t i = 0; i < 10 * kLarge; ++i) {
+    escaped += "x\\/";
+    unescaped += "x/";
+  }
+  escaped += "\"]";
+  unescaped += "\"]";
   return {
+      {escaped, unescaped},
       {container(false, kLarge, ""), ""},
       {container(false, 20, container(false, kLarge, "")), ""},
       {container(true, 40, container(true, kLarge, "")), ""},
