@@ -22,6 +22,16 @@ bool is_regular_file(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// The listing already gives the type of most entries: a regular file needs no status call (a
+// system call a file saved over a directory of small files), and a directory, FIFO, device or
+// socket is passed over. Links, and entries whose type the file system does not give, are
+// looked up, following links.
+bool is_listed_regular_file(unsigned char type, const std::string& path) {
+  if (type == DT_REG) return true;
+  if (type == DT_LNK || type == DT_UNKNOWN) return is_regular_file(path);
+  return false;
+}
+
 bool has_json_name(std::string_view name) {
   return name.size() >= kJsonSuffix.size() &&
          name.substr(name.size() - kJsonSuffix.size()) == kJsonSuffix;
@@ -62,7 +72,7 @@ std::vector<std::string> list_json_files(std::string_view directory) {
     entry_path = dir_path;
     if (entry_path.back() != '/') entry_path += '/';
     entry_path.append(name);
-    if (!is_regular_file(entry_path)) continue;
+    if (!is_listed_regular_file(entry->d_type, entry_path)) continue;
     files.push_back(entry_path);
   }
   // Closed before the caller looks at the next argument: one directory handle at a time.
