@@ -749,15 +749,19 @@ std::string_view decode_error_message(DecodeErrorKind kind) {
   return "unknown decode error";  // only for a value outside the enum
 }
 
-bool can_start_value(char byte) {
-  switch (byte) {
-    case '"': case '-': case '[': case '{': case 'n': case 't': case 'f':
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9':
-      return true;
-    default:
-      return false;
+bool cannot_begin_json(std::string_view prefix) {
+  for (char c : prefix) {
+    if (is_whitespace(c)) continue;
+    switch (c) {
+      case '"': case '-': case '[': case '{': case 'n': case 't': case 'f':
+      case '0': case '1': case '2': case '3': case '4':
+      case '5': case '6': case '7': case '8': case '9':
+        return false;
+      default:
+        return true;
+    }
   }
+  return false;
 }
 
 std::string to_string(const DecodeError& error) {

@@ -45,9 +45,10 @@ std::string_view decode_error_message(DecodeErrorKind kind);
 // "<message> at line L column C".
 std::string to_string(const DecodeError& error);
 
-// Whether a JSON value can begin with `byte`. A document whose first byte after whitespace
-// cannot is known to fail there, whatever follows.
-bool can_start_value(char byte);
+// Whether the first bytes of a document, `prefix`, already show that it cannot be JSON: its
+// first byte after whitespace cannot begin a value, so reading fails there whatever follows.
+// False while `prefix` is all whitespace.
+bool cannot_begin_json(std::string_view prefix);
 
 // Reads `input` as one JSON value with only whitespace around it. Strings without escapes are
 // views into `input`; containers, decoded strings and normalised numbers live in `arena`. Both

@@ -27,8 +27,6 @@ namespace orvel {
 
 namespace {
 
-constexpr std::string_view kOutOfMemory = "IOError: out of memory";
-
 std::string io_failure(const IoError& error) { return "IOError: " + to_string(error); }
 
 [[noreturn]] void fail_fatally(std::string_view message) {
@@ -76,7 +74,7 @@ void judge(const std::string& path, FileScratch& scratch, std::vector<RuleResult
       judged.emplace(evaluate_rules(linted.value()));
     } catch (const std::bad_alloc&) {
       release(scratch);
-      linted = Err{std::string(kOutOfMemory)};
+      linted = Err{io_failure(IoError{IoErrorKind::OutOfMemory})};
     }
     if (judged) {
       // Memory running out here is the run's, not the file's: it ends the run.
@@ -98,7 +96,7 @@ Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& s
   } catch (const std::bad_alloc&) {
     release(scratch);
   }
-  return Err{std::string(kOutOfMemory)};
+  return Err{io_failure(IoError{IoErrorKind::OutOfMemory})};
 }
 
 int LintRun(const std::vector<std::string>& arguments, ReportStream& out) {

@@ -30,19 +30,6 @@ constexpr std::string_view kIndent = "  ";
 
 IoError system_error(int error_number) { return IoError{IoErrorKind::System, error_number}; }
 
-bool is_whitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-// Whether the bytes from `from` on settle that the file cannot be JSON, given that those
-// before are whitespace; `seen` becomes true once a byte other than whitespace is met.
-bool cannot_be_json(std::string_view bytes, std::size_t from, bool& seen) {
-  for (std::size_t i = from; i < bytes.size(); ++i) {
-    if (is_whitespace(bytes[i])) continue;
-    seen = true;
-    return !can_start_value(bytes[i]);
-  }
-  return false;
-}
-
 // The new text on its way into the file, piece by piece as the writer renders it. The file is
 // overwritten, never truncated first, so that whatever fails part-way, the old bytes, still in
 // memory, can be put back.
@@ -133,7 +120,6 @@ std::optional<IoError> read_whole_file(const std::string& path, HeldFile& file, 
   if (!bytes.reserve(static_cast<std::size_t>(size) + 1 + kReadPadding)) return IoError{IoErrorKind::OutOfMemory};
   auto usable = [&bytes] { return bytes.capacity() - kReadPadding; };
   std::size_t stretch_end = std::min(usable(), kFirstStretchBytes);
-  bool started = false;
   for (;;) {
     if (bytes.size() == stretch_end) {
       if (stretch_end == usable()) {
@@ -152,7 +138,9 @@ std::optional<IoError> read_whole_file(const std::string& path, HeldFile& file, 
     }
     std::size_t before = bytes.size();
     bytes.set_size(before + static_cast<std::size_t>(n));
-    if (!started && cannot_be_json(bytes.view(), before, started)) return std::nullopt;
+    // Once the first stretch is in, a file that cannot be JSON is known: what was read gives
+    // the same error as the whole file would.
+    if (before == 0 && cannot_begin_json(bytes.view())) return std::nullopt;
     if (n == 0) return std::nullopt;
     // A short read that brings in at least the size the file had is its end: no further read
     // is needed to see it. A file that grew or shrank meanwhile fails the check before writing.

@@ -45,9 +45,9 @@ struct HeldFile {
   struct stat as_read {};  // identity, size and modification time of what was read
 };
 
-// Opens `path` and reads the file whole into `bytes`. If the first byte after whitespace
-// cannot begin a JSON value, it stops after the first stretch read: decoding what is in
-// `bytes` then gives the very error the whole file would. At least kReadPadding bytes of
+// Opens `path` and reads the file whole into `bytes`. If the first stretch read already shows
+// that the file cannot be JSON, it stops there: decoding what is in `bytes` then gives the very
+// error the whole file would. At least kReadPadding bytes of
 // capacity are left after what was read, so that the document's text can be written from it.
 std::optional<IoError> read_whole_file(const std::string& path, HeldFile& file, ByteBuffer& bytes);
 
