@@ -5,8 +5,10 @@
 #include <string.h>
 #include <sys/auxv.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace orvel {
@@ -45,5 +47,26 @@ std::uint64_t process_random_bits() {
 }
 
 void avoid_huge_pages(void* block, std::size_t length) { (void)::madvise(block, length, MADV_NOHUGEPAGE); }
+
+bool populate_for_writing(void* block, std::size_t bytes) {
+  if (bytes == 0) return true;
+#if defined(MADV_POPULATE_WRITE)
+  // The whole pages around the block: populating leaves every byte as it was, so the parts of
+  // its first and last page that lie outside it are not disturbed.
+  auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  auto start = reinterpret_cast<std::uintptr_t>(block) & ~(page - 1);
+  auto stop = (reinterpret_cast<std::uintptr_t>(block) + bytes + page - 1) & ~(page - 1);
+  for (;;) {
+    if (::madvise(reinterpret_cast<void*>(start), stop - start, MADV_POPULATE_WRITE) == 0) return true;
+    if (errno == EINTR) continue;
+    // Kernels before 5.14 know no such advice; every other refusal means the memory is not there.
+    if (errno != EINVAL) return false;
+    break;
+  }
+#endif
+  // Writing a byte of every page gives it as surely, only slower: a fault a page.
+  std::memset(block, 0, bytes);
+  return true;
+}
 
 }  // namespace orvel

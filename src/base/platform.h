@@ -28,6 +28,11 @@ std::uint64_t process_random_bits();
 // where it would give huge ones unasked. Advice only: where it is refused, nothing else changes.
 void avoid_huge_pages(void* block, std::size_t length);
 
+// Gives the `bytes` at `block` their memory now, as writing to each page would, but in one call
+// instead of a fault per page; the contents are unchanged. False when the memory cannot be had:
+// the pages are then only partly given, and writing to the rest may fail as it would have.
+bool populate_for_writing(void* block, std::size_t bytes);
+
 }  // namespace orvel
 
 #endif  // ORVEL_BASE_PLATFORM_H_

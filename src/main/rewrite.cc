@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "base/arena.h"
@@ -158,7 +159,12 @@ std::optional<IoError> rewrite_file(const std::string& path, HeldFile& file, std
   std::size_t buffer_bytes = pieces_buffer_bytes(kPieceBytes);
   if (text.capacity() < buffer_bytes) {
     if (!text.reserve(buffer_bytes)) return IoError{IoErrorKind::OutOfMemory};
-    std::memset(text.data(), 0, text.capacity());
+    if (!populate_for_writing(text.data(), text.capacity())) {
+      // Dropped, so that the next file does not take a buffer whose pages are not all there.
+      std::destroy_at(&text);
+      std::construct_at(&text);
+      return IoError{IoErrorKind::OutOfMemory};
+    }
   }
 
   Overwrite overwrite{file.fd, old_bytes.size()};
