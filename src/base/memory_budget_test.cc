@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/pages.h"
 #include "tests/test_support.h"
 
 namespace orvel {
@@ -84,6 +85,29 @@ TEST(MemoryBudget, IsTheLeastOfEveryLimitThatCanBeRead) {
     }
     EXPECT_EQ(memory_budget(sources), c.budget);
   }
+}
+
+// The limits are read once, when the first block is to be mapped, and bind from then on.
+TEST(MemoryBudget, IsWorkedOutWhenTheFirstBlockIsMappedAndThenKept) {
+  static int calls = 0;
+  static std::size_t budget = 0;
+  calls = 0;
+  budget = mapped_bytes() + 8 * kMiB;
+  set_memory_budget_from([] {
+    ++calls;
+    return budget;
+  });
+  void* small = allocate_pages(1024);  // from malloc: needs no budget
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(allocate_pages(16 * kMiB), nullptr);
+  EXPECT_EQ(calls, 1);
+  void* block = allocate_pages(6 * kMiB);
+  EXPECT_NE(block, nullptr);
+  EXPECT_EQ(resize_pages(block, 6 * kMiB, 12 * kMiB), nullptr);
+  EXPECT_EQ(calls, 1);
+  free_pages(block, 6 * kMiB);
+  free_pages(small, 1024);
+  set_memory_budget(SIZE_MAX);
 }
 
 }  // namespace

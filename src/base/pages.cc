@@ -19,6 +19,7 @@ constexpr std::size_t kHugePageBytes = 2u << 20;
 
 // The tool is single-threaded; these are only read and written around mapping calls.
 std::size_t g_budget = SIZE_MAX;
+std::size_t (*g_budget_source)() = nullptr;  // works out g_budget when it is first needed
 std::size_t g_mapped = 0;
 
 bool is_mapped(std::size_t bytes) { return bytes >= kMappedBytes; }
@@ -28,7 +29,14 @@ std::size_t mapped_length(std::size_t bytes) {
 }
 
 // Whether `more` bytes of mapping fit in the budget beside what is already held.
-bool within_budget(std::size_t more) { return more <= g_budget && g_mapped <= g_budget - more; }
+bool within_budget(std::size_t more) {
+  if (g_budget_source != nullptr) {
+    std::size_t (*source)() = g_budget_source;
+    g_budget_source = nullptr;
+    g_budget = source();
+  }
+  return more <= g_budget && g_mapped <= g_budget - more;
+}
 
 void* map_block(std::size_t length) {
   if (!within_budget(length)) return nullptr;
@@ -98,7 +106,12 @@ void free_pages(void* block, std::size_t bytes) {
   unmap_block(block, mapped_length(bytes));
 }
 
-void set_memory_budget(std::size_t bytes) { g_budget = bytes; }
+void set_memory_budget(std::size_t bytes) {
+  g_budget = bytes;
+  g_budget_source = nullptr;
+}
+
+void set_memory_budget_from(std::size_t (*budget)()) { g_budget_source = budget; }
 
 std::size_t mapped_bytes() { return g_mapped; }
 

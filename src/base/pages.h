@@ -28,6 +28,10 @@ void free_pages(void* block, std::size_t bytes);
 // malloc and are not counted.
 void set_memory_budget(std::size_t bytes);
 
+// The same, with the budget worked out by `budget` the first time a block is to be mapped: most
+// runs map none, and reading the system's limits costs more than rewriting a small file.
+void set_memory_budget_from(std::size_t (*budget)());
+
 // The bytes of all mapped blocks currently held, as the budget counts them.
 std::size_t mapped_bytes();
 

@@ -105,7 +105,15 @@ int LintRun(const std::vector<std::string>& arguments, ReportStream& out) {
     fail_fatally("orvel: cannot get the working directory: " + os_error_text(cwd.error()) + "\n");
   }
   const std::string& working_directory = cwd.value();
-  set_memory_budget(static_cast<std::size_t>(std::min<std::uint64_t>(memory_budget(process_memory_sources()), SIZE_MAX)));
+  set_memory_budget_from([]() -> std::size_t {
+    // Taken when the first large block is about to be mapped. Without memory even to read the
+    // limits, no large block is allowed, and each file that needs one fails alone.
+    try {
+      return static_cast<std::size_t>(std::min<std::uint64_t>(memory_budget(process_memory_sources()), SIZE_MAX));
+    } catch (const std::bad_alloc&) {
+      return 0;
+    }
+  });
 
   std::vector<std::string> candidates = find_files(arguments, working_directory);
   if (candidates.empty()) {
