@@ -67,7 +67,7 @@ int fail(const char* path, const char* what) {
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: phases FILE\n");
+    std::fprintf(stderr, "usage: phases FILE  (FILE is rewritten in place: give it a copy)\n");
     return 2;
   }
   const char* path = argv[1];
