@@ -5,12 +5,21 @@
 #include <new>
 
 #include "base/pages.h"
+#include "base/platform.h"
 
 namespace orvel {
 
 namespace {
 
 constexpr std::size_t kFirstBlockBytes = 64 * 1024;  // a small file never needs more than one
+
+// A block gets its pages this much at a time, in one call, ahead of the allocations that need
+// them, where writing them would take a fault a page. Blocks double, so the newest is often
+// only half used: giving a large one its pages all at once would hold memory nothing uses.
+// On a 100 MB document (15 interleaved rounds) this took the median run from 0.778 s to
+// 0.747 s and system time from 0.228 s to 0.204 s; giving each block all its pages at once did
+// no better and raised the peak from 322 MiB to 354 MiB.
+constexpr std::size_t kStretchBytes = 2u << 20;
 
 }  // namespace
 
@@ -25,7 +34,23 @@ Arena::~Arena() {
   }
 }
 
+bool Arena::extend_limit(std::uintptr_t at, std::size_t bytes) {
+  auto end = reinterpret_cast<std::uintptr_t>(block_end_);
+  if (blocks_ == nullptr || at > end || bytes > end - at) return false;
+  auto limit = reinterpret_cast<std::uintptr_t>(limit_);
+  std::uintptr_t wanted = at + bytes;
+  std::uintptr_t stretch = wanted - limit < kStretchBytes ? limit + kStretchBytes : wanted;
+  if (stretch > end) stretch = end;
+  // Memory the kernel cannot give now would fail the first write to it, or draw the
+  // out-of-memory killer; failing the allocation instead fails this document alone.
+  if (!populate_for_writing(limit_, stretch - limit)) throw std::bad_alloc();
+  limit_ = reinterpret_cast<char*>(stretch);
+  return true;
+}
+
 void* Arena::allocate_slow(std::size_t bytes, std::size_t align) {
+  auto at = (reinterpret_cast<std::uintptr_t>(cursor_) + (align - 1)) & ~(align - 1);
+  if (extend_limit(at, bytes)) return allocate(bytes, align);
   std::size_t previous = blocks_ != nullptr ? blocks_->size : kFirstBlockBytes / 2;
   std::size_t size = previous * 2;
   if (size < bytes + align) size = bytes + align;
@@ -37,7 +62,8 @@ void* Arena::allocate_slow(std::size_t bytes, std::size_t align) {
   block->size = size;
   blocks_ = block;
   cursor_ = reinterpret_cast<char*>(block + 1);
-  limit_ = cursor_ + size;
+  block_end_ = cursor_ + size;
+  limit_ = cursor_;
   return allocate(bytes, align);
 }
 
@@ -75,8 +101,8 @@ void Arena::reset() {
   }
   keep->next = nullptr;
   blocks_ = keep;
+  // The pages given so far stay, and limit_ with them.
   cursor_ = reinterpret_cast<char*>(keep + 1);
-  limit_ = cursor_ + keep->size;
 }
 
 }  // namespace orvel

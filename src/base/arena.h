@@ -66,10 +66,17 @@ class Arena {
   void* allocate_slow(std::size_t bytes, std::size_t align);
   void free_adopted();
 
+  // Moves limit_ on through the newest block so that room for `bytes` at `at` lies below it,
+  // giving the memory its pages a stretch at a time; false when the block has no such room.
+  bool extend_limit(std::uintptr_t at, std::size_t bytes);
+
   Block* blocks_ = nullptr;  // newest first
   Adopted* adopted_ = nullptr;  // notes in the arena's own blocks
   char* cursor_ = nullptr;
+  // Allocations end below limit_, which marks how far the newest block has been given its
+  // pages and never passes block_end_.
   char* limit_ = nullptr;
+  char* block_end_ = nullptr;
 };
 
 }  // namespace orvel
