@@ -7,8 +7,9 @@ bytes as orvel's output for it has (pretty text is two to three times the size o
 text, and the kernel's share grows with it). Ratios are to `floor`.
 
 Run through `make bench`, which builds the optimised tool first. Every timed run works on a fresh
-copy of its data (the copy is not timed), programs take turns in a rotating order over several
-rounds, and the table reports medians with the fastest and slowest run. Results are printed and
+copy of its data (the copy is not timed), each program runs once untimed on each data set
+first, programs take turns in a rotating order over several rounds, and the table reports
+medians with the fastest and slowest run. Results are printed and
 written to bench/RESULTS.md, with a chart of them in bench/results.svg.
 
 jq and json.tool start a process per file, which on small10k took 4 and 13 minutes a round; they
@@ -392,6 +393,15 @@ def time_all(paths, programs, python):
         programs_here = [p for p in programs if rounds_for(p, dataset) > 0
                          and (p != "floor_out" or os.path.isfile(sizes_path(dataset)))]
         most = max(rounds_for(p, dataset) for p in programs_here)
+        # One untimed run of each program first, except of jq and python where they run once: the
+        # first runs after a pause, or after another data set, wait on memory that the virtual
+        # machine's host has to back afresh, which says more about the host than the program.
+        for program in programs_here:
+            if program in SLOW_PROGRAMS and dataset in SLOW_SETS:
+                continue
+            target = fresh_copy(source)
+            sample = measure(command_for(program, dataset, target, python))
+            log(f"  {dataset:13} {program:10} warm-up: {sample[0]:.3f} s (status {sample[2]})")
         for r in range(most):
             # Rotating order: no program always runs first (cold) or right after a heavy one.
             k = r % len(programs_here)
@@ -709,8 +719,10 @@ def main():
     report += [
         f"- load average (1/5/15 min) at start {load_before}, at end {load_average()}: other "
         "work on the machine inflates wall time; the CPU column (user + system) is steadier",
-        f"- rounds: {ROUNDS} ({SLOW_ROUNDS} for jq and python on gen100 and small500); each run "
-        "on a fresh copy of the data (copy not timed), programs in rotating order; seconds and "
+        f"- rounds: {ROUNDS} ({SLOW_ROUNDS} for jq and python on gen100 and small500), after one "
+        "untimed warm-up run of each program on each data set (none for jq and python on those "
+        "two); each run on a fresh copy of the data (copy not timed), programs in rotating order; "
+        "seconds and "
         "MB/s are medians of wall time, with the fastest (min) and slowest (max) run beside them; "
         "peak RSS is the largest seen",
         "- floor: read whole and rewrite in place with orvel's system calls, no parsing; "
