@@ -130,6 +130,11 @@ std::optional<IoError> read_whole_file(const std::string& path, HeldFile& file, 
         }
       }
       stretch_end = usable();
+      // The rest of the file is about to come in: its pages are given in one call rather than a
+      // fault a page inside the read.
+      if (!populate_for_writing(bytes.data() + bytes.size(), stretch_end - bytes.size())) {
+        return IoError{IoErrorKind::OutOfMemory};
+      }
     }
     std::size_t asked = stretch_end - bytes.size();
     ssize_t n = ::read(file.fd, bytes.data() + bytes.size(), asked);
