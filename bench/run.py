@@ -23,6 +23,8 @@ Environment:
   ORVEL_BENCH_DIR    where generated data and scratch copies live (default /tmp/orvel-bench)
   BENCH_ROUNDS       rounds per program and data set (default 9)
   BENCH_SLOW_ROUNDS  rounds for jq and python on gen100 and small500 (default 1)
+  BENCH_SHORT_ROUNDS rounds for the other programs on the data sets that take milliseconds:
+                     twitter, citm_catalog, canada, small500 (default 45)
   BENCH_PROGRAMS     comma-separated subset of programs to time (default all)
   BENCH_DATASETS     comma-separated subset of data sets (default all)
   JOBS               parallel jobs for building the bench tools (default 2)
@@ -57,6 +59,10 @@ PEERS = os.path.normpath(os.environ.get("ORVEL_PEERS_DIR")
                          or os.path.join(ROOT, "..", "shared", "peers"))
 ROUNDS = int(os.environ.get("BENCH_ROUNDS", "9"))
 SLOW_ROUNDS = int(os.environ.get("BENCH_SLOW_ROUNDS", "1"))
+# A run of a few milliseconds moves by as much again from one round to the next on a shared
+# machine, so nine rounds leave its median a coin toss between programs a few percent apart;
+# these data sets cost little to run more often.
+SHORT_ROUNDS = int(os.environ.get("BENCH_SHORT_ROUNDS", "45"))
 JOBS = os.environ.get("JOBS", "2")
 
 FILE_SETS = ["twitter", "citm_catalog", "canada"]
@@ -64,6 +70,7 @@ ALL_SETS = FILE_SETS + ["gen100", "small10k", "small500"]
 ALL_PROGRAMS = ["floor", "floor_out", "orvel", "yyjson", "rapidjson", "jq", "python"]
 SLOW_PROGRAMS = {"jq", "python"}
 SLOW_SETS = {"gen100", "small500"}
+SHORT_SETS = {"twitter", "citm_catalog", "canada", "small500"}
 SUBSET_FILES = 500  # small500: the first files of small10k, by name
 
 
@@ -383,7 +390,9 @@ def check_correctness(paths, programs):
 def rounds_for(program, dataset):
     if program in SLOW_PROGRAMS and dataset == "small10k":
         return 0  # timed on small500 instead
-    return SLOW_ROUNDS if program in SLOW_PROGRAMS and dataset in SLOW_SETS else ROUNDS
+    if program in SLOW_PROGRAMS:
+        return SLOW_ROUNDS if dataset in SLOW_SETS else ROUNDS
+    return SHORT_ROUNDS if dataset in SHORT_SETS else ROUNDS
 
 
 def time_all(paths, programs, python):
@@ -677,7 +686,8 @@ def main():
     for name, text in checks:
         log(f"  {name}: {text}")
 
-    log(f"timing ({ROUNDS} rounds, {SLOW_ROUNDS} for jq and python on gen100 and small500)")
+    log(f"timing ({ROUNDS} rounds, {SHORT_ROUNDS} on {', '.join(sorted(SHORT_SETS))} and "
+        f"{SLOW_ROUNDS} for jq and python on gen100 and small500)")
     results = time_all(paths, programs, python)
     rows = summarise(paths, programs, results)
     table = results_table(rows)
@@ -689,7 +699,8 @@ def main():
 
     elapsed = time.monotonic() - started
     settings = " ".join(f"{v}={os.environ[v]}" for v in
-                        ("BENCH_ROUNDS", "BENCH_SLOW_ROUNDS", "BENCH_PROGRAMS", "BENCH_DATASETS")
+                        ("BENCH_ROUNDS", "BENCH_SHORT_ROUNDS", "BENCH_SLOW_ROUNDS", "BENCH_PROGRAMS",
+                         "BENCH_DATASETS")
                         if v in os.environ)
     command = (settings + " " if settings else "") + "make bench"
     if os.environ.get("BUILD_DIR", "build/release") != "build/release":
@@ -719,7 +730,9 @@ def main():
     report += [
         f"- load average (1/5/15 min) at start {load_before}, at end {load_average()}: other "
         "work on the machine inflates wall time; the CPU column (user + system) is steadier",
-        f"- rounds: {ROUNDS} ({SLOW_ROUNDS} for jq and python on gen100 and small500), after one "
+        f"- rounds: {ROUNDS}; {SHORT_ROUNDS} on twitter, citm_catalog, canada and small500, whose "
+        f"runs take milliseconds (jq and python: {ROUNDS} on the first three); {SLOW_ROUNDS} for jq "
+        "and python on gen100 and small500; after one "
         "untimed warm-up run of each program on each data set (none for jq and python on those "
         "two); each run on a fresh copy of the data (copy not timed), programs in rotating order; "
         "seconds and "
