@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "discovery/paths.h"
@@ -25,10 +27,31 @@ bool is_regular_file(const std::string& path) {
 // The listing already gives the type of most entries: a regular file needs no status call (a
 // system call a file saved over a directory of small files), and a directory, FIFO, device or
 // socket is passed over. Links, and entries whose type the file system does not give, are
-// looked up, following links.
-bool is_listed_regular_file(unsigned char type, const std::string& path) {
-  if (type == DT_REG) return true;
-  if (type == DT_LNK || type == DT_UNKNOWN) return is_regular_file(path);
+// looked up, following links. An entry whose status cannot be queried is passed over too, as a
+// link's or an unknown entry's always was, so the listing's word is taken only for a directory
+// whose entries are known to be open to a status call: see `ListingTrust`.
+enum class ListingTrust {
+  Unproven,  // no regular file of the directory looked up yet
+  Proven,    // one was: the directory can be searched, so the listing's types stand
+  Refused,   // one could not be: each entry is looked up, and what fails is passed over
+};
+
+// Whether the entry of `type` at `path` is selected, proving or refusing the listing's word on
+// the directory's first regular file. The proof holds for the whole directory, since a status
+// call needs search permission on the directories above the entry and nothing of the entry
+// itself; only a path too long for a system call is looked up (and passed over) on its own.
+bool is_listed_regular_file(unsigned char type, const std::string& path, ListingTrust& trust) {
+  if (type != DT_REG) return (type == DT_LNK || type == DT_UNKNOWN) && is_regular_file(path);
+  if (trust == ListingTrust::Proven && path.size() < PATH_MAX) return true;
+  if (trust == ListingTrust::Refused || path.size() >= PATH_MAX) return is_regular_file(path);
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    trust = ListingTrust::Proven;
+    return S_ISREG(st.st_mode);
+  }
+  // An entry removed since it was listed says nothing about the others; anything else (the
+  // directory may be listed but not searched, say) may hold for them all.
+  if (errno != ENOENT) trust = ListingTrust::Refused;
   return false;
 }
 
@@ -62,6 +85,7 @@ std::vector<std::string> list_json_files(std::string_view directory) {
   DIR* dir = ::opendir(dir_path.c_str());
   if (dir == nullptr) return files;
   std::string entry_path;
+  ListingTrust trust = ListingTrust::Unproven;
   // A read error and the end of the listing both come back as nullptr; either way what was
   // taken so far is kept and the listing stops.
   while (const struct dirent* entry = ::readdir(dir)) {
@@ -72,7 +96,7 @@ std::vector<std::string> list_json_files(std::string_view directory) {
     entry_path = dir_path;
     if (entry_path.back() != '/') entry_path += '/';
     entry_path.append(name);
-    if (!is_listed_regular_file(entry->d_type, entry_path)) continue;
+    if (!is_listed_regular_file(entry->d_type, entry_path, trust)) continue;
     files.push_back(entry_path);
   }
   // Closed before the caller looks at the next argument: one directory handle at a time.

@@ -2,9 +2,13 @@
 #include "discovery/find_files.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -136,6 +140,90 @@ TEST(ListJsonFiles, IsEmptyForWhatCannotBeListed) {
     SCOPED_TRACE(path);
     EXPECT_TRUE(list_json_files(path).empty());
   }
+}
+
+// Permission bits stop nothing for root: the listing runs in a child that has dropped to an
+// unprivileged user first. Each directory holds two regular files, a link to one and a
+// subdirectory, behind the mode under test.
+TEST(ListJsonFiles, PassesOverEntriesWhoseStatusCannotBeQueried) {
+  constexpr uid_t kNobody = 65534;
+  struct Case {
+    mode_t mode;
+    std::vector<std::string> names;
+  };
+  const Case cases[] = {
+      {0755, {"a.json", "b.json", "link.json"}},
+      {0555, {"a.json", "b.json", "link.json"}},
+      // Listed but not searched: the listing names regular files whose status nobody can query.
+      {0644, {}},
+      {0444, {}},
+      // Searched but not listed.
+      {0311, {}},
+  };
+  testing::TempDir tmp;
+  ASSERT_EQ(::chmod(tmp.path().c_str(), 0755), 0);
+  const std::string root = resolve_path("", tmp.path());
+  for (const Case& c : cases) {
+    const std::string dir = root + "/mode" + std::to_string(c.mode >> 6) + std::to_string((c.mode >> 3) & 7) +
+                            std::to_string(c.mode & 7);
+    SCOPED_TRACE(dir);
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    for (const char* name : {"b.json", "a.json"}) testing::write_file(dir + "/" + name, "{}");
+    ASSERT_EQ(::symlink("a.json", (dir + "/link.json").c_str()), 0);
+    ASSERT_EQ(::mkdir((dir + "/sub.json").c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(dir.c_str(), c.mode), 0);
+    testing::ChildOptions unprivileged;
+    unprivileged.in_child = [] {
+      if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+        ::_exit(126);
+      }
+    };
+    testing::ChildResult run = testing::run_child(root, [&dir] {
+      std::string listed;
+      for (const std::string& path : list_json_files(dir)) listed += path + "\n";
+      (void)!::write(1, listed.data(), listed.size());
+      ::_exit(0);
+    }, unprivileged);
+    std::string expected;
+    for (const std::string& name : c.names) expected += dir + "/" + name + "\n";
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, expected);
+  }
+}
+
+// A path no system call takes (PATH_MAX bytes or more) cannot be examined either: a directory
+// whose own path fits lists only the names that keep it under the limit.
+TEST(ListJsonFiles, PassesOverEntriesWhosePathIsTooLongToExamine) {
+  testing::TempDir tmp;
+  std::string dir = resolve_path("", tmp.path());
+  int dir_fd = ::open(dir.c_str(), O_DIRECTORY | O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(dir_fd, 0);
+  constexpr auto kPathMax = static_cast<std::size_t>(PATH_MAX);
+  const std::string long_name = std::string(200, 'x') + ".json";
+  // Deep enough that the short names fit and the long one does not.
+  while (dir.size() + 1 + long_name.size() < kPathMax) {
+    const std::string part(std::min<std::size_t>(200, kPathMax - 20 - dir.size()), 'd');
+    ASSERT_EQ(::mkdirat(dir_fd, part.c_str(), 0755), 0);
+    int next = ::openat(dir_fd, part.c_str(), O_DIRECTORY | O_RDONLY | O_CLOEXEC);
+    ::close(dir_fd);
+    ASSERT_GE(next, 0);
+    dir_fd = next;
+    dir += "/" + part;
+  }
+  ASSERT_LT(dir.size() + 1 + std::string("a.json").size(), kPathMax);
+  for (const std::string& name : {std::string("a.json"), std::string("z.json"), long_name}) {
+    int fd = ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << name;
+    ::close(fd);
+  }
+  Paths found = list_json_files(dir);
+  // The guard that removes the tree works with whole paths, so the long one goes here.
+  EXPECT_EQ(::unlinkat(dir_fd, long_name.c_str(), 0), 0);
+  ::close(dir_fd);
+  for (std::string& path : found) {
+    if (path.starts_with(dir + "/")) path.erase(0, dir.size() + 1);
+  }
+  EXPECT_EQ(found, (Paths{"a.json", "z.json"}));
 }
 
 }  // namespace

@@ -34,35 +34,86 @@ std::size_t banner_fill(std::string_view title) {
   return p < 0 ? 0 : static_cast<std::size_t>(p);
 }
 
-// A display name as it is, except for the bytes that would act on a terminal rather than show
-// on it: C0 controls and DEL become \t, \n, \r or \xHH, and the C1 controls, in their two-byte
-// UTF-8 form, become \u0080 to \u009f. A file name could otherwise move the cursor, erase
-// lines or retitle the window.
+// The code point of the well-formed UTF-8 sequence at `at` and its length, or a length of 0
+// where none starts: a stray continuation byte, an overlong form, a surrogate, a value past
+// U+10FFFF, a sequence cut short.
+struct Decoded {
+  char32_t code_point = 0;
+  std::size_t length = 0;
+};
+
+Decoded decode_utf8(std::string_view text, std::size_t at) {
+  auto byte = [&](std::size_t i) { return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u; };
+  unsigned lead = byte(0);
+  std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+  if (lead < 0xc2 || lead > 0xf4) return {};
+  // The second byte's range rules out overlong forms, surrogates and values past U+10FFFF.
+  unsigned low = lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
+  unsigned high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
+  if (byte(1) < low || byte(1) > high) return {};
+  char32_t code_point = lead & (length == 2 ? 0x1fu : length == 3 ? 0x0fu : 0x07u);
+  for (std::size_t i = 1; i < length; ++i) {
+    unsigned next = byte(i);
+    if (next < 0x80 || next > 0xbf) return {};
+    code_point = (code_point << 6) | (next & 0x3fu);
+  }
+  return {code_point, length};
+}
+
+// Characters a terminal acts on rather than shows: the C1 controls, the line and paragraph
+// separators, and the bidirectional embeddings, overrides and isolates, which reorder the
+// text around them.
+bool drives_the_terminal(char32_t c) {
+  return (c >= 0x80 && c <= 0x9f) || (c >= 0x2028 && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// A display name as it is, except for what would act on a terminal rather than show on it: C0
+// controls and DEL become \t, \n, \r or \xHH; a byte 0x80 to 0x9F outside any UTF-8 sequence,
+// which an 8-bit terminal takes as a C1 control (0x9B is CSI), becomes \xHH; and the characters
+// of `drives_the_terminal` become \u0080 to \u009f, \u2028 and so on. A file name could
+// otherwise move the cursor, erase lines, retitle the window or show itself reordered. Other
+// bytes, valid UTF-8 or not, are shown as they are.
 void write_name(ReportStream& out, std::string_view name) {
   constexpr char kHex[] = "0123456789abcdef";
   std::size_t clean = 0;  // where the bytes not yet written start
-  for (std::size_t i = 0; i < name.size(); ++i) {
+  std::size_t i = 0;
+  while (i < name.size()) {
     auto byte = static_cast<unsigned char>(name[i]);
-    if (byte >= 0x20 && byte != 0x7f && byte != 0xc2) continue;
+    if (byte >= 0x20 && byte < 0x7f) {
+      ++i;
+      continue;
+    }
     char escape[6] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xf], 0, 0};
     std::size_t length = 4;
-    if (byte == 0xc2) {
-      auto next = i + 1 < name.size() ? static_cast<unsigned char>(name[i + 1]) : 0;
-      if (next < 0x80 || next > 0x9f) continue;
-      escape[1] = 'u';
-      escape[2] = '0';
-      escape[3] = '0';
-      escape[4] = kHex[next >> 4];
-      escape[5] = kHex[next & 0xf];
-      length = 6;
+    std::size_t consumed = 1;
+    if (byte >= 0x80) {
+      Decoded decoded = decode_utf8(name, i);
+      if (decoded.length != 0 && !drives_the_terminal(decoded.code_point)) {
+        i += decoded.length;
+        continue;
+      }
+      if (decoded.length == 0 && byte > 0x9f) {
+        ++i;
+        continue;
+      }
+      if (decoded.length != 0) {
+        char32_t c = decoded.code_point;
+        escape[1] = 'u';
+        escape[2] = kHex[(c >> 12) & 0xf];
+        escape[3] = kHex[(c >> 8) & 0xf];
+        escape[4] = kHex[(c >> 4) & 0xf];
+        escape[5] = kHex[c & 0xf];
+        length = 6;
+        consumed = decoded.length;
+      }
     } else if (byte == '\t' || byte == '\n' || byte == '\r') {
       escape[1] = byte == '\t' ? 't' : byte == '\n' ? 'n' : 'r';
       length = 2;
     }
     out.write(name.substr(clean, i - clean));
     out.write(std::string_view(escape, length));
-    i += length == 6 ? 1 : 0;
-    clean = i + 1;
+    i += consumed;
+    clean = i;
   }
   out.write(name.substr(clean));
 }

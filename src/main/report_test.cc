@@ -127,13 +127,29 @@ TEST(PrintReport, ShowsControlBytesOfNamesAsEscapes) {
     std::string shown;
   };
   const Case cases[] = {
-      {"plain \xff\xfe\x80 caf\xc3\xa9.json", "plain \xff\xfe\x80 caf\xc3\xa9.json"},
+      {"plain \xff\xfe\xa0 caf\xc3\xa9.json", "plain \xff\xfe\xa0 caf\xc3\xa9.json"},
       {std::string("\x00\x01\x1b]0;pwned\x07.json", 17), "\\x00\\x01\\x1b]0;pwned\\x07.json"},
       {"a\tb\nc\rd\x7f\x1f.json", "a\\tb\\nc\\rd\\x7f\\x1f.json"},
       {"d\x1b[3A\x1b[J\r.json", "d\\x1b[3A\\x1b[J\\r.json"},
       // C1 controls in their UTF-8 form; other characters after 0xC2, and a lone 0xC2, stay.
       {"\xc2\x80\xc2\x9b\xc2\x9f\xc2\xa0\xc2\xc2", "\\u0080\\u009b\\u009f\xc2\xa0\xc2\xc2"},
-      {"\x9b\xc2", "\x9b\xc2"},
+      // A byte 0x80 to 0x9F outside a UTF-8 sequence is a C1 control to an 8-bit terminal:
+      // alone, after an overlong lead, in a sequence cut short or past its end.
+      {"\x9b\xc2", "\\x9b\xc2"},
+      {"a\x80\x9f\xa0\xbf.json", "a\\x80\\x9f\xa0\xbf.json"},
+      {"\xc0\x9b[2J\xc1\x80", "\xc0\\x9b[2J\xc1\\x80"},
+      {"\xe2\x80\xe0\x82\x9b\xed\xa0\x80", "\xe2\\x80\xe0\\x82\\x9b\xed\xa0\\x80"},
+      {"\xc3\xa9\x9b\xf4\x90\x80\x80", "\xc3\xa9\\x9b\xf4\\x90\\x80\\x80"},
+      // Valid UTF-8 whose bytes include 0x80 to 0x9F is a character and shows as one.
+      {"\xc4\x80\xe2\x80\x9c\xe2\x81\xa5\xe2\x81\xaa\xf0\x9f\x98\x80",
+       "\xc4\x80\xe2\x80\x9c\xe2\x81\xa5\xe2\x81\xaa\xf0\x9f\x98\x80"},
+      // The line and paragraph separators and the bidirectional embeddings, overrides and
+      // isolates, which would show the name reordered; their neighbours stay.
+      {"evil\xe2\x80\xaenosj.exe", "evil\\u202enosj.exe"},
+      {"\xe2\x80\xa7\xe2\x80\xa8\xe2\x80\xa9\xe2\x80\xaa\xe2\x80\xab\xe2\x80\xac\xe2\x80\xad\xe2\x80\xaf",
+       "\xe2\x80\xa7\\u2028\\u2029\\u202a\\u202b\\u202c\\u202d\xe2\x80\xaf"},
+      {"\xe2\x81\xa5\xe2\x81\xa6\xe2\x81\xa7\xe2\x81\xa8\xe2\x81\xa9\xe2\x81\xaa",
+       "\xe2\x81\xa5\\u2066\\u2067\\u2068\\u2069\xe2\x81\xaa"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.shown);
