@@ -4,8 +4,8 @@ ASAN_DIR  ?= build/asan
 CLANG_DIR ?= build/clang
 JOBS      ?= $(shell nproc)
 
-.PHONY: all test test-release test-asan test-clang clean demo install package dist fuzz fuzz-smoke \
-  fuzz-build
+.PHONY: all test test-release test-asan test-clang clean demo install uninstall package dist fuzz \
+  fuzz-smoke fuzz-build arm64 test-arm64 arm64-tools
 
 # The program and its manual page alone, which need no test framework. ORVEL_TESTS is left as
 # the build's cache has it, so that after `make test` this reuses that build and rebuilds nothing.
@@ -13,7 +13,7 @@ all:
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target orvel orvel_docs
 
-test: test-release test-asan test-clang fuzz-smoke
+test: test-release test-asan test-clang test-arm64 fuzz-smoke
 
 # The release build with its tests, in the same directory as `make all`.
 test-release:
@@ -33,6 +33,27 @@ test-clang:
 	  -DORVEL_TESTS=ON
 	cmake --build $(CLANG_DIR) -j $(JOBS)
 	cd $(CLANG_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The same program for 64-bit Arm Linux, cross-built with Debian's cross compiler, and the same
+# tests run under qemu-user (release mode only: the sanitizers do not run under qemu-user).
+# The tools are installed with apt-get when missing and we are root.
+ARM64_DIR ?= build/aarch64
+ARM64_CMAKE = cmake -S . -B $(ARM64_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
+
+arm64-tools:
+	packaging/ensure_packages.sh aarch64-linux-gnu-g++=g++-aarch64-linux-gnu \
+	  qemu-aarch64-static=qemu-user-static
+
+arm64: arm64-tools
+	$(ARM64_CMAKE)
+	cmake --build $(ARM64_DIR) -j $(JOBS) --target orvel orvel_docs
+
+test-arm64: arm64-tools
+	packaging/ensure_packages.sh /usr/src/googletest/CMakeLists.txt=googletest
+	$(ARM64_CMAKE) -DORVEL_TESTS=ON
+	cmake --build $(ARM64_DIR) -j $(JOBS)
+	cd $(ARM64_DIR) && ctest --output-on-failure -j $(JOBS)
 
 clean:
 	rm -rf build
