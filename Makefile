@@ -73,18 +73,29 @@ demo: all
 	echo "--- exit status $$status ---" && \
 	echo "--- config.json after ---" && cat config.json
 
+# The stripped program and its manual page; `make uninstall` removes exactly the files that the
+# last `make install` from this build listed in its manifest, and no directory.
 install: all
-	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX) --strip
 
-# The .deb, checked with lintian when it is installed (apt-get install lintian).
+uninstall:
+	@test -f $(BUILD_DIR)/install_manifest.txt || \
+	  { echo "uninstall: $(BUILD_DIR)/install_manifest.txt is missing: nothing was installed"; exit 1; }
+	xargs -d '\n' rm -fv -- < $(BUILD_DIR)/install_manifest.txt
+	rm -f $(BUILD_DIR)/install_manifest.txt
+
+# The amd64 .deb in $(BUILD_DIR), checked with lintian when it is installed.
 package: all
-	cd $(BUILD_DIR) && cpack
-	@if command -v lintian >/dev/null; then lintian --info $(BUILD_DIR)/orvel_*.deb; \
+	packaging/deb/build.sh $(BUILD_DIR) amd64 $(BUILD_DIR)
+	@if command -v lintian >/dev/null; then lintian --info $(BUILD_DIR)/orvel_*_amd64.deb; \
 	 else echo "lintian is not installed; the package was not checked"; fi
 
-# The release archive and its SHA256SUMS, in $(BUILD_DIR)/dist.
-dist: all
-	cmake --build $(BUILD_DIR) --target dist
+# The release, in $(DIST_DIR): for x86-64 and arm64 Linux, an archive and a .deb each, and
+# SHA256SUMS for the four. packaging/release_check.sh proves it.
+DIST_DIR ?= build/dist
+
+dist: all arm64
+	packaging/dist.sh $(DIST_DIR) x86_64=$(BUILD_DIR) aarch64=$(ARM64_DIR)
 
 # Fuzzing with libFuzzer under clang, in its own build. FUZZ_SECONDS is the total budget of
 # `make fuzz`, split between the targets (fuzz_document half, the others a quarter each; see
