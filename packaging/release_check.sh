@@ -117,8 +117,8 @@ run_in_empty_root() {
   printf '%s' "$input_ok" > "$jail/data/a.json"
   printf '%s' "$input_bad" > "$jail/data/b.json"
   cp -R examples/. "$jail/examples/"
-  echo "    \$ find $label-root | sort    # before the run"
-  (cd "$jail" && find . -path ./examples -prune -o -print | LC_ALL=C sort | sed 's/^/      /')
+  echo "    \$ find $label-root | sort    # before the run; examples/ is a copy of examples/"
+  (cd "$jail" && find . -path './examples/*' -prune -o -print | LC_ALL=C sort | sed 's/^/      /')
   local status=0
   (cd "$jail" && "${chroot_cmd[@]}" . "${command[@]}" data > "$scratch/out-$label" 2> "$scratch/err-$label") ||
     status=$?
@@ -164,8 +164,8 @@ say "reproducible: a clean clone in $clone (umask 027) built the same SHA256SUMS
 prefix="$scratch/prefix"
 if [ -f "$manifest" ]; then mv "$manifest" "$scratch/manifest.saved"; fi
 make --no-print-directory install PREFIX="$prefix" BUILD_DIR="$build_dir" >/dev/null
-installed=$(cd "$prefix" && find . -type f -printf '%m %p\n' | LC_ALL=C sort)
-[ "$installed" = $'755 ./bin/orvel\n644 ./share/man/man1/orvel.1.gz' ] ||
+installed=$(cd "$prefix" && find . -type f -printf '%p %m\n' | LC_ALL=C sort)
+[ "$installed" = $'./bin/orvel 755\n./share/man/man1/orvel.1.gz 644' ] ||
   fail "make install installed:"$'\n'"$installed"
 cmp "$prefix/bin/orvel" "$x86" || fail "make install did not install the stripped program"
 make --no-print-directory uninstall BUILD_DIR="$build_dir" >/dev/null
