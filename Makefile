@@ -130,7 +130,6 @@ bench: all
 # binary released: `make npm` packs the launcher package orvel and @orvel/linux-{x64,arm64} into
 # NPM_DIR; `make wheels` writes one wheel per architecture into WHEEL_DIR. The check-* targets
 # prove them with npm and pip themselves, offline (see the first comment of each check.sh).
-DIST_DIR  ?= build/dist
 NPM_DIR   ?= build/npm
 WHEEL_DIR ?= build/wheels
 

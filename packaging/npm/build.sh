@@ -9,6 +9,7 @@ root=$(cd "$here/../.." && pwd)
 dist=$(cd "$1" && pwd)
 out=$2
 version=$("$root/packaging/version.sh")
+"$root/packaging/ensure_packages.sh" node=nodejs npm=npm
 
 rm -rf "$out"
 mkdir -p "$out/stage"

@@ -23,16 +23,7 @@ verdaccio_version=6.5.2
 
 fail() { echo "npm check: FAILED: $*" >&2; exit 1; }
 
-missing=()
-command -v node > /dev/null || missing+=(nodejs)
-command -v npm > /dev/null || missing+=(npm)
-command -v qemu-aarch64-static > /dev/null || missing+=(qemu-user-static)
-command -v tmux > /dev/null || missing+=(tmux)
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "npm check: installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" > /dev/null
-fi
+"$here/../ensure_packages.sh" node=nodejs npm=npm qemu-aarch64-static=qemu-user-static tmux=tmux
 
 mkdir -p "$cache"
 # --os and --cpu came with npm 10.1; Debian 12's npm is 9.2.
