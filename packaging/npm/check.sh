@@ -22,6 +22,8 @@ cache=${ORVEL_CHECK_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/orvel-check}
 verdaccio_version=6.5.2
 
 fail() { echo "npm check: FAILED: $*" >&2; exit 1; }
+# show CMD...: runs CMD after printing it, so that the log reads as a transcript.
+show() { echo "\$ $*"; "$@"; }
 
 "$here/../ensure_packages.sh" node=nodejs npm=npm qemu-aarch64-static=qemu-user-static tmux=tmux
 
@@ -96,7 +98,7 @@ export NPM_CONFIG_UPDATE_NOTIFIER=false NPM_CONFIG_LOGLEVEL=warn
 touch "$scratch/npmrc-global"
 
 for tarball in "orvel-linux-x64-$version.tgz" "orvel-linux-arm64-$version.tgz" "orvel-$version.tgz"; do
-  npm publish "$packs/$tarball" > /dev/null
+  show npm publish "$packs/$tarball"
 done
 [ "$(npm view "orvel@$version" optionalDependencies --json | tr -d ' \n')" = \
   "{\"@orvel/linux-x64\":\"$version\",\"@orvel/linux-arm64\":\"$version\"}" ] ||
@@ -157,7 +159,7 @@ expect() {
 # A project with orvel as a development dependency.
 project=$scratch/project
 mkdir -p "$project"
-(cd "$project" && npm init -y > /dev/null && npm install --save-dev orvel > /dev/null)
+(cd "$project" && npm init -y > /dev/null && show npm install --save-dev orvel && show npm ls --all)
 [ "$(cd "$project" && npm pkg get devDependencies.orvel)" = "\"^$version\"" ] ||
   fail "npm install --save-dev did not record orvel in package.json"
 { [ -d "$project/node_modules/@orvel/linux-x64" ] && [ ! -e "$project/node_modules/@orvel/linux-arm64" ]; } ||
@@ -169,6 +171,8 @@ echo "ok: npm install --save-dev orvel installed @orvel/linux-x64 alone, with th
 packaged=(npx orvel)
 expect npx-pass file 0 good.json messy.json
 expect npx-fail file 1 good.json messy.json broken.json
+echo "npx orvel good.json messy.json broken.json wrote:"
+cat "$project/npx-fail/out"
 expect npx-dir pipe 1 .
 expect npx-none file 1 missing.json
 expect npx-usage file 2
@@ -237,7 +241,7 @@ wait "$launcher_pid" || status=$?
 echo "ok: SIGTERM sent to the launcher reaches the binary: status 143"
 
 # Global install into a scratch prefix.
-npm install -g --prefix "$scratch/global" orvel > /dev/null
+show npm install -g --prefix "$scratch/global" orvel
 project=$scratch/global-runs
 packaged=("$scratch/global/bin/orvel")
 expect global-fail file 1 .
@@ -245,7 +249,7 @@ expect global-fail file 1 .
 # No install scripts run, and none is needed.
 project=$scratch/no-scripts
 mkdir -p "$project"
-(cd "$project" && npm init -y > /dev/null && npm install --ignore-scripts orvel > /dev/null)
+(cd "$project" && npm init -y > /dev/null && show npm install --ignore-scripts orvel)
 packaged=(npx orvel)
 expect no-scripts-pass pipe 0 good.json messy.json
 
@@ -253,7 +257,7 @@ expect no-scripts-pass pipe 0 good.json messy.json
 # says that the x64 package is missing.
 project=$scratch/arm64
 mkdir -p "$project"
-(cd "$project" && npm init -y > /dev/null && npm install --os=linux --cpu=arm64 orvel > /dev/null)
+(cd "$project" && npm init -y > /dev/null && show npm install --os=linux --cpu=arm64 orvel && show npm ls --all)
 { [ -d "$project/node_modules/@orvel/linux-arm64" ] && [ ! -e "$project/node_modules/@orvel/linux-x64" ]; } ||
   fail "npm install --os=linux --cpu=arm64 did not pick @orvel/linux-arm64 alone"
 installed=$project/node_modules/@orvel/linux-arm64/bin/orvel
