@@ -7,7 +7,8 @@
 # file, a pipe and a terminal (tmux); `npm install -g` and `npm install --ignore-scripts` work as
 # well; `npm install --os=linux --cpu=arm64` picks the arm64 package, whose binary gives the same
 # results under qemu; a binary killed by SIGTERM, or the launcher sent SIGTERM, gives status 143;
-# a machine without a binary gets the list of platforms and status 1.
+# a machine without a binary gets the list of platforms and status 1. Packing again gives the
+# same bytes.
 #   check.sh DIST_DIR NPM_DIR     (make check-npm)
 # Tools it lacks come from Debian (node, npm, qemu, tmux); npm 10.1 or later (for --os and --cpu)
 # and verdaccio are installed from the npm registry into a cache outside the repository,
@@ -97,7 +98,13 @@ export NPM_CONFIG_CACHE=$scratch/npm-cache NPM_CONFIG_AUDIT=false NPM_CONFIG_FUN
 export NPM_CONFIG_UPDATE_NOTIFIER=false NPM_CONFIG_LOGLEVEL=warn
 touch "$scratch/npmrc-global"
 
-for tarball in "orvel-linux-x64-$version.tgz" "orvel-linux-arm64-$version.tgz" "orvel-$version.tgz"; do
+tarballs=("orvel-linux-x64-$version.tgz" "orvel-linux-arm64-$version.tgz" "orvel-$version.tgz")
+"$here/build.sh" "$dist" "$scratch/again" > /dev/null 2>&1
+for tarball in "${tarballs[@]}"; do
+  cmp "$packs/$tarball" "$scratch/again/$tarball" || fail "a second build of $tarball differs"
+done
+echo "ok: a second build gives the same npm packages, byte for byte"
+for tarball in "${tarballs[@]}"; do
   show npm publish "$packs/$tarball"
 done
 [ "$(npm view "orvel@$version" optionalDependencies --json | tr -d ' \n')" = \
