@@ -110,7 +110,14 @@ done
 [ "$(npm view "orvel@$version" optionalDependencies --json | tr -d ' \n')" = \
   "{\"@orvel/linux-x64\":\"$version\",\"@orvel/linux-arm64\":\"$version\"}" ] ||
   fail "the registry does not have orvel@$version with its optional dependencies"
-echo "ok: published orvel, @orvel/linux-x64 and @orvel/linux-arm64 $version to $registry"
+for pkg in orvel @orvel/linux-x64 @orvel/linux-arm64; do
+  [ -z "$(npm view "$pkg@$version" scripts libc)" ] || fail "$pkg has install scripts or a libc field"
+done
+for cpu in x64 arm64; do
+  [ "$(npm view "@orvel/linux-$cpu@$version" os cpu --json | tr -d ' \n')" = \
+    "{\"os\":[\"linux\"],\"cpu\":[\"$cpu\"]}" ] || fail "@orvel/linux-$cpu does not name os linux, cpu $cpu"
+done
+echo "ok: published orvel, @orvel/linux-x64 and @orvel/linux-arm64 $version to $registry, no scripts"
 
 # Runs ----------------------------------------------------------------------------------------
 # The bare release binaries, against which every packaged one is compared.
