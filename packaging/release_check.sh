@@ -23,9 +23,16 @@ version=$(packaging/version.sh)
 qemu=$(command -v qemu-aarch64-static)
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/release-check.XXXXXX")
+# The install check replaces the build's install manifest, which `make uninstall` reads: put
+# back the user's, or leave none rather than one that lists the scratch folder.
 manifest="$build_dir/install_manifest.txt"
+installed_here=0
 restore_manifest() {
-  if [ -f "$scratch/manifest.saved" ]; then mv "$scratch/manifest.saved" "$manifest"; fi
+  if [ -f "$scratch/manifest.saved" ]; then
+    mv "$scratch/manifest.saved" "$manifest"
+  elif [ "$installed_here" -eq 1 ]; then
+    rm -f "$manifest"
+  fi
   rm -rf "$scratch"
 }
 trap restore_manifest EXIT
@@ -163,6 +170,7 @@ say "reproducible: a clean clone in $clone (umask 027) built the same SHA256SUMS
 # make install, make uninstall -----------------------------------------------------------------
 prefix="$scratch/prefix"
 if [ -f "$manifest" ]; then mv "$manifest" "$scratch/manifest.saved"; fi
+installed_here=1
 make --no-print-directory install PREFIX="$prefix" BUILD_DIR="$build_dir" >/dev/null
 installed=$(cd "$prefix" && find . -type f -printf '%p %m\n' | LC_ALL=C sort)
 [ "$installed" = $'./bin/orvel 755\n./share/man/man1/orvel.1.gz 644' ] ||
