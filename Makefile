@@ -125,3 +125,23 @@ fuzz-smoke: fuzz-build
 .PHONY: bench
 bench: all
 	BUILD_DIR=$(BUILD_DIR) JOBS=$(JOBS) python3 bench/run.py
+
+# Registry packages, made from the release archives in DIST_DIR so that each carries the very
+# binary released: `make npm` packs the launcher package orvel and @orvel/linux-{x64,arm64} into
+# NPM_DIR; `make wheels` writes one wheel per architecture into WHEEL_DIR. The check-* targets
+# prove them with npm and pip themselves, offline (see the first comment of each check.sh).
+NPM_DIR   ?= build/npm
+WHEEL_DIR ?= build/wheels
+
+.PHONY: npm wheels check-npm check-wheels
+npm: dist
+	packaging/npm/build.sh $(DIST_DIR) $(NPM_DIR)
+
+wheels: dist
+	python3 packaging/pypi/build_wheels.py $(DIST_DIR) $(WHEEL_DIR)
+
+check-npm: npm
+	bash packaging/npm/check.sh $(DIST_DIR) $(NPM_DIR)
+
+check-wheels: wheels
+	bash packaging/pypi/check.sh $(DIST_DIR) $(WHEEL_DIR)
