@@ -93,3 +93,23 @@ fuzz-smoke: fuzz-build
 .PHONY: bench
 bench: all
 	BUILD_DIR=$(BUILD_DIR) JOBS=$(JOBS) python3 bench/run.py
+
+# Wiring orvel into other tools. `make generated` rewrites the parts of the hooks, action.yml and
+# README.md made from packaging/excludes.txt and the version (CI checks they agree: make
+# check-wiring). `make pre-commit-mirror` adds this version's commit and tag to the pre-commit
+# mirror in $(MIRROR_DIR) (a clone of the mirror, or a new repository). `make action-checksums`
+# records the SHA-256 of this version's archives in packaging/action/checksums.txt, for a release.
+MIRROR_DIR ?= build/pre-commit-mirror
+DIST_DIR   ?= build/dist
+.PHONY: generated check-wiring pre-commit-mirror action-checksums
+generated:
+	packaging/generated.sh write
+
+check-wiring:
+	packaging/generated.sh check
+
+pre-commit-mirror:
+	packaging/pre-commit-mirror/make-mirror.sh $(MIRROR_DIR)
+
+action-checksums: dist
+	packaging/action/checksums.sh $(DIST_DIR)
