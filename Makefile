@@ -4,8 +4,8 @@ ASAN_DIR  ?= build/asan
 CLANG_DIR ?= build/clang
 JOBS      ?= $(shell nproc)
 
-.PHONY: all test test-release test-asan test-clang clean demo install package dist fuzz fuzz-smoke \
-  fuzz-build
+.PHONY: all test test-release test-asan test-clang clean demo install uninstall package dist fuzz \
+  fuzz-smoke fuzz-build arm64 test-arm64 arm64-tools
 
 # The program and its manual page alone, which need no test framework. ORVEL_TESTS is left as
 # the build's cache has it, so that after `make test` this reuses that build and rebuilds nothing.
@@ -13,7 +13,7 @@ all:
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target orvel orvel_docs
 
-test: test-release test-asan test-clang fuzz-smoke
+test: test-release test-asan test-clang test-arm64 fuzz-smoke
 
 # The release build with its tests, in the same directory as `make all`.
 test-release:
@@ -34,6 +34,27 @@ test-clang:
 	cmake --build $(CLANG_DIR) -j $(JOBS)
 	cd $(CLANG_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# The same program for 64-bit Arm Linux, cross-built with Debian's cross compiler, and the same
+# tests run under qemu-user (release mode only: the sanitizers do not run under qemu-user).
+# The tools are installed with apt-get when missing and we are root.
+ARM64_DIR ?= build/aarch64
+ARM64_CMAKE = cmake -S . -B $(ARM64_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
+
+arm64-tools:
+	packaging/ensure_packages.sh aarch64-linux-gnu-g++=g++-aarch64-linux-gnu \
+	  qemu-aarch64-static=qemu-user-static
+
+arm64: arm64-tools
+	$(ARM64_CMAKE)
+	cmake --build $(ARM64_DIR) -j $(JOBS) --target orvel orvel_docs
+
+test-arm64: arm64-tools
+	packaging/ensure_packages.sh /usr/src/googletest/CMakeLists.txt=googletest
+	$(ARM64_CMAKE) -DORVEL_TESTS=ON
+	cmake --build $(ARM64_DIR) -j $(JOBS)
+	cd $(ARM64_DIR) && ctest --output-on-failure -j $(JOBS)
+
 clean:
 	rm -rf build
 
@@ -52,18 +73,29 @@ demo: all
 	echo "--- exit status $$status ---" && \
 	echo "--- config.json after ---" && cat config.json
 
+# The stripped program and its manual page; `make uninstall` removes exactly the files that the
+# last `make install` from this build listed in its manifest, and no directory.
 install: all
-	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX) --strip
 
-# The .deb, checked with lintian when it is installed (apt-get install lintian).
+uninstall:
+	@test -f $(BUILD_DIR)/install_manifest.txt || \
+	  { echo "uninstall: $(BUILD_DIR)/install_manifest.txt is missing: nothing was installed"; exit 1; }
+	xargs -d '\n' rm -fv -- < $(BUILD_DIR)/install_manifest.txt
+	rm -f $(BUILD_DIR)/install_manifest.txt
+
+# The amd64 .deb in $(BUILD_DIR), checked with lintian when it is installed.
 package: all
-	cd $(BUILD_DIR) && cpack
-	@if command -v lintian >/dev/null; then lintian --info $(BUILD_DIR)/orvel_*.deb; \
+	packaging/deb/build.sh $(BUILD_DIR) amd64 $(BUILD_DIR)
+	@if command -v lintian >/dev/null; then lintian --info $(BUILD_DIR)/orvel_*_amd64.deb; \
 	 else echo "lintian is not installed; the package was not checked"; fi
 
-# The release archive and its SHA256SUMS, in $(BUILD_DIR)/dist.
-dist: all
-	cmake --build $(BUILD_DIR) --target dist
+# The release, in $(DIST_DIR): for x86-64 and arm64 Linux, an archive and a .deb each, and
+# SHA256SUMS for the four. packaging/release_check.sh proves it.
+DIST_DIR ?= build/dist
+
+dist: all arm64
+	packaging/dist.sh $(DIST_DIR) x86_64=$(BUILD_DIR) aarch64=$(ARM64_DIR)
 
 # Fuzzing with libFuzzer under clang, in its own build. FUZZ_SECONDS is the total budget of
 # `make fuzz`, split between the targets (fuzz_document half, the others a quarter each; see

@@ -166,14 +166,38 @@ ChildResult run_child(const std::string& cwd, const std::function<void()>& body,
   return result;
 }
 
-ChildResult run_orvel(const std::string& cwd, const std::vector<std::string>& args, const ChildOptions& options) {
-  std::string binary = orvel_binary();
-  std::vector<std::string> owned(args);
+std::string address_space_limit_missing() {
+  constexpr rlim_t kProbe = rlim_t{1} << 30;  // below any limit a test machine runs under
+  pid_t child = ::fork();
+  if (child == 0) {
+    struct rlimit want {kProbe, kProbe};
+    struct rlimit got {};
+    bool applied = ::setrlimit(RLIMIT_AS, &want) == 0 && ::getrlimit(RLIMIT_AS, &got) == 0 && got.rlim_cur == kProbe;
+    ::_exit(applied ? 0 : 1);
+  }
+  int status = 0;
+  while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
+  return "setrlimit(RLIMIT_AS) has no effect here (under qemu-user the emulator keeps the limit "
+         "from the host, lest it bind the emulator itself), so no address-space limit can be tested";
+}
+
+void exec_orvel(const std::vector<std::string>& args) {
+  std::vector<std::string> owned;
+#ifdef ORVEL_EMULATOR
+  owned.emplace_back(ORVEL_EMULATOR);
+#endif
+  owned.push_back(orvel_binary());
+  owned.insert(owned.end(), args.begin(), args.end());
   std::vector<char*> argv;
-  argv.push_back(binary.data());
   for (std::string& a : owned) argv.push_back(a.data());
   argv.push_back(nullptr);
-  return run_child(cwd, [&] { ::execv(argv[0], argv.data()); }, options);
+  ::execv(argv[0], argv.data());
+}
+
+ChildResult run_orvel(const std::string& cwd, const std::vector<std::string>& args, const ChildOptions& options) {
+  return run_child(cwd, [&] { exec_orvel(args); }, options);
 }
 
 std::string source_path(std::string_view relative) {

@@ -70,9 +70,19 @@ struct ChildResult {
   long max_rss_kb = 0;   // peak resident memory
 };
 
+// Why an address-space limit that a child sets would not bind the program it execs, or empty
+// when it would. Under qemu-user, which runs the tests of a cross build, setrlimit(RLIMIT_AS)
+// succeeds and limits nothing: the emulator keeps that limit from the host, where it would bind
+// the emulator itself.
+std::string address_space_limit_missing();
+
 // Runs `body` in a child in `cwd`, with standard output and error captured; `body` ends the
 // child (exec or _exit). Every test that needs a process of its own goes through here.
 ChildResult run_child(const std::string& cwd, const std::function<void()>& body, const ChildOptions& options = {});
+
+// Replaces the calling child with the built program and `args` (through the emulator in a cross
+// build); returns only when exec failed.
+void exec_orvel(const std::vector<std::string>& args);
 
 // Runs the built program with `args` in `cwd`.
 ChildResult run_orvel(const std::string& cwd, const std::vector<std::string>& args,
