@@ -126,13 +126,33 @@ fuzz-smoke: fuzz-build
 bench: all
 	BUILD_DIR=$(BUILD_DIR) JOBS=$(JOBS) python3 bench/run.py
 
+# Registry packages, made from the release archives in DIST_DIR so that each carries the very
+# binary released: `make npm` packs the launcher package orvel and @orvel/linux-{x64,arm64} into
+# NPM_DIR; `make wheels` writes one wheel per architecture into WHEEL_DIR. The check-* targets
+# prove them with npm and pip themselves, offline (see the first comment of each check.sh).
+DIST_DIR  ?= build/dist
+NPM_DIR   ?= build/npm
+WHEEL_DIR ?= build/wheels
+
+.PHONY: npm wheels check-npm check-wheels
+npm: dist
+	packaging/npm/build.sh $(DIST_DIR) $(NPM_DIR)
+
+wheels: dist
+	python3 packaging/pypi/build_wheels.py $(DIST_DIR) $(WHEEL_DIR)
+
+check-npm: npm
+	bash packaging/npm/check.sh $(DIST_DIR) $(NPM_DIR)
+
+check-wheels: wheels
+	bash packaging/pypi/check.sh $(DIST_DIR) $(WHEEL_DIR)
+
 # Wiring orvel into other tools. `make generated` rewrites the parts of the hooks, action.yml and
 # README.md made from packaging/excludes.txt and the version (CI checks they agree: make
 # check-wiring). `make pre-commit-mirror` adds this version's commit and tag to the pre-commit
 # mirror in $(MIRROR_DIR) (a clone of the mirror, or a new repository). `make action-checksums`
 # records the SHA-256 of this version's archives in packaging/action/checksums.txt, for a release.
 MIRROR_DIR ?= build/pre-commit-mirror
-DIST_DIR   ?= build/dist
 .PHONY: generated check-wiring pre-commit-mirror action-checksums
 generated:
 	packaging/generated.sh write
