@@ -38,7 +38,7 @@ git_m ls-files -z | (cd "$mirror" && xargs -0r rm -f --)
 cp "$staging"/.pre-commit-hooks.yaml "$staging"/* "$mirror/"
 git_m add -A
 
-stamp=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || date +%s)}
+stamp=$("$root/packaging/source_date_epoch.sh")
 export GIT_AUTHOR_NAME="orvel authors" GIT_AUTHOR_EMAIL="orvel@users.noreply.github.com"
 export GIT_COMMITTER_NAME="$GIT_AUTHOR_NAME" GIT_COMMITTER_EMAIL="$GIT_AUTHOR_EMAIL"
 export GIT_AUTHOR_DATE="@$stamp" GIT_COMMITTER_DATE="@$stamp"
