@@ -33,8 +33,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-shellcheck "$root/packaging/action/"*.sh "$root/packaging/excludes.sh" "$root/packaging/generated.sh"
-say "shellcheck passes on the Action's scripts"
+shellcheck "$root/packaging/action/"*.sh "$root/packaging/excludes.sh" "$root/packaging/generated.sh" \
+  "$root/packaging/pre-commit-mirror/make-mirror.sh" "$root/tests/precommit_check.sh"
+say "shellcheck passes on the Action's, the hooks' and the excludes' scripts"
 "$root/packaging/generated.sh" check | sed 's/^/action: /'
 
 if [ -n "${ORVEL_DIST_DIR:-}" ]; then
