@@ -145,3 +145,22 @@ check-npm: npm
 
 check-wheels: wheels
 	bash packaging/pypi/check.sh $(DIST_DIR) $(WHEEL_DIR)
+
+# Wiring orvel into other tools. `make generated` rewrites the parts of the hooks, action.yml and
+# README.md made from packaging/excludes.txt and the version (CI checks they agree: make
+# check-wiring). `make pre-commit-mirror` adds this version's commit and tag to the pre-commit
+# mirror in $(MIRROR_DIR) (a clone of the mirror, or a new repository). `make action-checksums`
+# records the SHA-256 of this version's archives in packaging/action/checksums.txt, for a release.
+MIRROR_DIR ?= build/pre-commit-mirror
+.PHONY: generated check-wiring pre-commit-mirror action-checksums
+generated:
+	packaging/generated.sh write
+
+check-wiring:
+	packaging/generated.sh check
+
+pre-commit-mirror:
+	packaging/pre-commit-mirror/make-mirror.sh $(MIRROR_DIR)
+
+action-checksums: dist
+	packaging/action/checksums.sh $(DIST_DIR)

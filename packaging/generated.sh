@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# Writes, or checks, the parts of the wiring files that are made from packaging/excludes.txt and
+# the version in CMakeLists.txt, so the hooks, the Action and the README cannot drift apart:
+#   generated.sh write   rewrite the blocks in place (make generated)
+#   generated.sh check   fail, showing the diff, when a block differs from what write would make
+# A block is the lines between one holding `begin generated: NAME` and the next holding
+# `end generated`; its text is indented like the begin line.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+files=(.pre-commit-hooks.yaml packaging/pre-commit-mirror/.pre-commit-hooks.yaml action.yml README.md)
+excludes() { "$root/packaging/excludes.sh" "$@" "$root/packaging/excludes.txt"; }
+version=$("$root/packaging/version.sh")
+
+fail() { printf 'generated.sh: %s\n' "$*" >&2; exit 1; }
+
+# Prints the words given as lines of at most about 90 columns, each but the last ending in " \",
+# the first starting with FIRST and the others indented by two spaces.
+wrap() {
+  local first=$1 line="" word
+  shift
+  line=$first
+  for word in "$@"; do
+    if [ -n "$line" ] && [ $((${#line} + 1 + ${#word})) -gt 90 ] && [ "$line" != "$first" ]; then
+      printf '%s \\\n' "$line"
+      line="  $word"
+    elif [ -z "$line" ]; then
+      line=$word
+    else
+      line="$line $word"
+    fi
+  done
+  printf '%s\n' "$line"
+}
+
+# The rows of the README's table: the patterns under each reason in excludes.txt. A comment
+# paragraph is a reason when patterns follow it directly; the file's header is not.
+excludes_table() {
+  printf '| Left alone | Why |\n|---|---|\n'
+  awk '
+    function flush() { if (pats != "") printf "| %s | %s |\n", pats, why; pats = ""; why = "" }
+    /^#/ { if (pats != "") flush(); sub(/^# ?/, ""); why = (why == "" ? $0 : why " " $0); next }
+    /^[[:space:]]*$/ { flush(); why = ""; next }
+    { sub(/[[:space:]]+$/, ""); pats = (pats == "" ? "`" $0 "`" : pats ", `" $0 "`") }
+    END { flush() }
+  ' "$root/packaging/excludes.txt"
+}
+
+block() {
+  case $1 in
+    hook)
+      cat <<'EOF'
+# pre-commit hands over names as git has them, and orvel refuses any argument that begins
+# with "-" (it takes no options): such a name is passed as ./NAME, the same file.
+entry: sh -c 'for f do shift; case $f in -*) f=./$f;; esac; set -- "$@" "$f"; done; exec orvel "$@"' orvel
+# JSON that other tools own or read with comments (packaging/excludes.txt in orvel's
+# repository says why, for each). An exclude of your own in .pre-commit-config.yaml replaces it.
+exclude: |
+EOF
+      excludes regex | sed 's/^/  /' ;;
+    action-version)
+      printf "default: '%s'\n" "$version" ;;
+    action-excludes)
+      printf 'default: |\n'
+      excludes patterns | sed 's/^/  /' ;;
+    readme-precommit)
+      printf '```yaml\n'
+      printf 'repos:\n  - repo: https://github.com/orvel-json/orvel-pre-commit\n'
+      printf '    rev: v%s\n    hooks:\n      - id: orvel\n```\n' "$version" ;;
+    readme-action)
+      printf '```yaml\n'
+      printf -- '- uses: actions/checkout@v4\n- uses: orvel-json/orvel@v%s\n' "$version"
+      printf '```\n' ;;
+    readme-excludes)
+      excludes_table ;;
+    readme-precommit-exclude)
+      printf '```yaml\n'
+      printf '      - id: orvel\n        exclude: |\n'
+      excludes regex | sed 's/^/          /'
+      printf '```\n' ;;
+    readme-ci)
+      local specs=()
+      mapfile -t specs < <(excludes pathspecs | sed "s/.*/'&'/")
+      printf '```sh\n'
+      wrap "git ls-files -z -- '*.json'" "${specs[@]}" "|" "sed -z 's|^-|./-|'" "|" "xargs -0r orvel"
+      printf 'git diff --exit-code    # status 1, with the diff, when orvel rewrote a file\n```\n' ;;
+    readme-find)
+      # Words that belong together (a test and its pattern) are one word here, so that a line
+      # break never falls between them.
+      local prune="-name .git" skip=() t
+      while IFS= read -r t; do prune="$prune -o $t"; done < <(excludes find-prune)
+      while IFS= read -r t; do skip+=("$t"); done < <(excludes find-skip)
+      printf '```sh\n'
+      wrap "find . \\( $prune \\) -prune" "-o -type f -name '*.json'" "${skip[@]}" \
+        "-print0 | xargs -0r orvel"
+      printf '```\n' ;;
+    *) return 1 ;;
+  esac
+}
+
+# Rewrites the blocks of one file under DIR.
+write_file() {
+  local dir=$1 file=$2 out name indent n=0
+  out=$(mktemp)
+  # The file is read on descriptor 3, so nothing run for a block can read from it.
+  while IFS= read -r line <&3 || [ -n "$line" ]; do
+    if [[ $line == *"begin generated: "* ]]; then
+      name=${line##*begin generated: }
+      name=${name%% *}
+      indent=${line%%[![:space:]]*}
+      printf '%s\n' "$line" >> "$out"
+      block "$name" > "$out.block" || { rm -f "$out" "$out.block"; fail "$file: unknown block '$name'"; }
+      sed "s/^/$indent/; s/^[[:space:]]*\$//" "$out.block" >> "$out"
+      rm -f "$out.block"
+      while IFS= read -r line <&3; do [[ $line == *"end generated"* ]] && break; done
+      [[ $line == *"end generated"* ]] || { rm -f "$out"; fail "$file: block '$name' has no end"; }
+      n=$((n + 1))
+    fi
+    printf '%s\n' "$line" >> "$out"
+  done 3< "$dir/$file"
+  [ "$n" -gt 0 ] || { rm -f "$out"; fail "$file: no generated block"; }
+  cat "$out" > "$dir/$file"
+  rm -f "$out"
+}
+
+case ${1:-} in
+  write)
+    for f in "${files[@]}"; do write_file "$root" "$f"; done ;;
+  check)
+    scratch=$(mktemp -d)
+    trap 'rm -rf "$scratch"' EXIT
+    for f in "${files[@]}"; do
+      mkdir -p "$scratch/$(dirname "$f")"
+      cp "$root/$f" "$scratch/$f"
+      write_file "$scratch" "$f"
+    done
+    status=0
+    for f in "${files[@]}"; do
+      diff -u --label "$f (committed)" --label "$f (generated)" "$root/$f" "$scratch/$f" || status=1
+    done
+    [ "$status" -eq 0 ] || fail "generated blocks are out of date: run make generated"
+    # Both hook forms run the same command on the same files; only the language differs.
+    diff <(grep -v -e '^#' -e 'language:' "$root/.pre-commit-hooks.yaml") \
+      <(grep -v -e '^#' -e 'language:' "$root/packaging/pre-commit-mirror/.pre-commit-hooks.yaml") ||
+      fail "the two hook definitions differ in more than their language"
+    echo "generated.sh: the hooks, the Action and the README agree with packaging/excludes.txt and version $version" ;;
+  *) fail "usage: generated.sh write|check" ;;
+esac
