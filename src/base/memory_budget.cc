@@ -250,8 +250,10 @@ constexpr std::uint64_t kUnmeteredBytes = 4u << 20;
 
 std::uint64_t default_room() {
   // Without memory even to read the limits, nothing more is allowed: the file that asked fails.
+  // The address-space room is not asked: populating memory takes no more address space, and
+  // blocks are held to it where they are mapped.
   try {
-    return memory_budget(process_memory_sources());
+    return memory_budget(MemorySources{});
   } catch (const std::bad_alloc&) {
     return 0;
   }
@@ -269,16 +271,20 @@ bool fits(std::uint64_t bytes) { return g_charged <= g_ceiling && bytes <= g_cei
 
 }  // namespace
 
-MemorySources process_memory_sources() {
-  MemorySources sources;
+std::uint64_t address_space_room() {
   struct rlimit limit {};
-  if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return sources;
+  if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kNoMemoryBound;
   // What is mapped already counts against the limit: the program, its stack and heap.
   std::uint64_t mapped = 0;
   if (std::optional<std::string> statm = read_small_file("/proc/self/statm")) {
     mapped = parse_number(*statm).value_or(0) * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
   }
-  sources.address_space_room = room_under(limit.rlim_cur, mapped + kAddressSpaceHeadroom);
+  return room_under(limit.rlim_cur, mapped + kAddressSpaceHeadroom);
+}
+
+MemorySources process_memory_sources() {
+  MemorySources sources;
+  sources.address_space_room = address_space_room();
   return sources;
 }
 

@@ -23,6 +23,10 @@ struct MemorySources {
   std::uint64_t address_space_room = kNoMemoryBound;
 };
 
+// Address space still free under the process's limit, less what is mapped now and a headroom
+// kept for the stack and the heap's small blocks; kNoMemoryBound without a limit.
+std::uint64_t address_space_room();
+
 // The sources of this process, with the room left under its address-space limit.
 MemorySources process_memory_sources();
 
@@ -54,8 +58,8 @@ std::uint64_t charged_memory();
 bool may_grow_file_in_memory(std::uint64_t growth_bytes);
 
 // Replaces how the meter learns the room left beside what it has charged, for tests; nullptr
-// restores the default, memory_budget(process_memory_sources()). The next charge asks the new
-// source.
+// restores the default: memory_budget of the process's sources without the address-space room,
+// which large blocks are held to where they are mapped. The next charge asks the new source.
 void set_memory_room_source(std::uint64_t (*room)());
 
 }  // namespace orvel

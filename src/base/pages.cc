@@ -30,6 +30,9 @@ std::size_t mapped_length(std::size_t bytes) {
 }
 
 void* map_block(std::size_t length) {
+  // Under an address-space limit a block is refused while there is still room for the stack
+  // and the heap's small blocks, which could only fail where a failure ends the run.
+  if (length > address_space_room()) return nullptr;
   void* block = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (block == MAP_FAILED) return nullptr;
   // Ordinary pages, even where the system would give huge ones unasked. On a 100 MB document
@@ -72,6 +75,7 @@ void* resize_pages(void* block, std::size_t old_bytes, std::size_t new_bytes) {
   std::size_t old_length = mapped_length(old_bytes);
   std::size_t new_length = mapped_length(new_bytes);
   if (new_length == old_length) return block;
+  if (new_length > old_length && new_length - old_length > address_space_room()) return nullptr;
   void* moved = ::mremap(block, old_length, new_length, MREMAP_MAYMOVE);
   if (moved == MAP_FAILED) return nullptr;
   // The advice covers the pages that were moved, not those added at the end.
@@ -117,7 +121,12 @@ bool PageBlock::resize(std::size_t capacity) {
 bool PageBlock::populate_slow(std::size_t end) {
   std::size_t stretch = end - populated_ < kStretchBytes ? populated_ + kStretchBytes : end;
   if (stretch > capacity_) stretch = capacity_;
-  if (end > stretch || !populate_pages(data_ + populated_, stretch - populated_)) return false;
+  if (end > stretch) return false;
+  // A small block from malloc is charged but not populated: its pages are often the heap's
+  // already, and a call for a few pages would cost more than their faults (on 10,000 small
+  // files it was a call a file).
+  std::size_t more = stretch - populated_;
+  if (is_mapped(capacity_) ? !populate_pages(data_ + populated_, more) : !charge_memory(more)) return false;
   populated_ = stretch;
   return true;
 }

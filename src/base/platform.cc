@@ -48,13 +48,21 @@ std::uint64_t process_random_bits() {
   return bits;
 }
 
-bool file_is_in_memory(int fd) {
+bool file_is_in_memory(int fd, std::uint64_t device) {
+  static bool known = false;
+  static std::uint64_t known_device = 0;
+  static bool in_memory = false;
+  if (known && device == known_device) return in_memory;
   struct statfs fs {};
   int result;
   do {
     result = ::fstatfs(fd, &fs);
   } while (result != 0 && errno == EINTR);
-  return result == 0 && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC);
+  if (result != 0) return false;
+  known = true;
+  known_device = device;
+  in_memory = fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC;
+  return in_memory;
 }
 
 void avoid_huge_pages(void* block, std::size_t length) { (void)::madvise(block, length, MADV_NOHUGEPAGE); }

@@ -177,7 +177,7 @@ std::optional<IoError> rewrite_file(const std::string& path, HeldFile& file, std
   }
 
   Overwrite overwrite{file.fd, old_bytes.size()};
-  overwrite.in_memory = file_is_in_memory(file.fd);
+  overwrite.in_memory = file_is_in_memory(file.fd, file.as_read.st_dev);
   bool out_of_memory = false;
   RewriteInProgress rewriting;
   try {
