@@ -582,7 +582,8 @@ std::variant<std::vector<LimitedRun>, std::string> run_at_every_group_limit(cons
       std::string outcome = after == doc.input ? "old" : after == doc.output ? "new" : "mixed";
       bool exact = run.out == expected_report({{"a.json", outcome == "new" ? "" : "IOError: out of memory"}}) &&
                    run.err.empty();
-      record += std::to_string(mb) + " " + std::to_string(run.status) + " " + outcome + " " + (exact ? "1" : "0") + "\n";
+      record += std::to_string(mb) + " " + std::to_string(run.status) + " " + outcome + " " + (exact ? "1" : "0");
+      record += "\n";
     }
     write_file(record_path, record);
     ::_exit(0);
@@ -609,7 +610,9 @@ std::variant<std::vector<LimitedRun>, std::string> run_at_every_group_limit(cons
 // At every limit the run must end with its report, the file old or new, and the largest limits
 // must be enough.
 void expect_every_group_limit_ends_in_a_report(bool docker_layout) {
-  if (::geteuid() != 0) GTEST_SKIP() << "a memory control group and a private tmpfs need root; running as uid " << ::geteuid();
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "a memory control group and a private tmpfs need root; running as uid " << ::geteuid();
+  }
   MemoryGroup group;
   if (!group.why().empty()) GTEST_SKIP() << group.why();
   if (docker_layout && !group.v1()) GTEST_SKIP() << "the container layout of v1 needs a v1 memory hierarchy";

@@ -67,7 +67,7 @@ void* Arena::allocate_slow(std::size_t bytes, std::size_t align) {
   static_assert(sizeof(Block) % 16 == 0);
   auto* block = static_cast<Block*>(allocate_pages(block_bytes(size)));
   if (block == nullptr) throw std::bad_alloc();
-  // The header's page is written now: charged with the data's first stretch, give or take it.
+  // The header's page is written here without a charge: a page a block, within the margin.
   *block = Block{blocks_, size, 0, 0};
   blocks_ = block;
   cursor_ = reinterpret_cast<char*>(block + 1);

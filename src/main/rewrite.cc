@@ -44,9 +44,8 @@ struct Overwrite {
   void put(std::string_view piece) {
     if (error_number != 0) return;  // the text after a failure has nowhere to go
     std::size_t end = written + piece.size();
-    if (in_memory && end > std::max(written, old_size) && !may_grow_file_in_memory(end - std::max(written, old_size))) {
-      throw std::bad_alloc();
-    }
+    std::size_t grown_from = std::max(written, old_size);
+    if (in_memory && end > grown_from && !may_grow_file_in_memory(end - grown_from)) throw std::bad_alloc();
     // Only the part beyond the old length needs new blocks.
     error_number = reserve_file_space(fd, std::max(written, old_size), end);
     if (error_number == 0) error_number = write_all_at(fd, piece, written);
