@@ -1,4 +1,5 @@
-// The memory budget, from resource limits, control groups and the kernel's memory counters.
+// The memory budget, from resource limits, control groups and the kernel's memory counters, and
+// the meter that charges memory against it.
 #include "base/memory_budget.h"
 
 #include <fcntl.h>
