@@ -283,12 +283,6 @@ std::uint64_t address_space_room() {
   return room_under(limit.rlim_cur, mapped + kAddressSpaceHeadroom);
 }
 
-MemorySources process_memory_sources() {
-  MemorySources sources;
-  sources.address_space_room = address_space_room();
-  return sources;
-}
-
 std::uint64_t memory_budget(const MemorySources& sources) {
   return std::min({sources.address_space_room, cgroup_room(sources), available_memory(sources.meminfo)});
 }

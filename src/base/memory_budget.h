@@ -10,8 +10,8 @@ namespace orvel {
 
 inline constexpr std::uint64_t kNoMemoryBound = UINT64_MAX;
 
-// Where the limits are read. The defaults are the running process's; tests point them at files
-// of their own.
+// Where the limits are read. The defaults are the running process's, without an address-space
+// room (see address_space_room); tests point them at files of their own.
 struct MemorySources {
   std::string cgroup_membership = "/proc/self/cgroup";
   // Where each control group hierarchy is mounted, and which of its groups the mount shows.
@@ -26,9 +26,6 @@ struct MemorySources {
 // Address space still free under the process's limit, less what is mapped now and a headroom
 // kept for the stack and the heap's small blocks; kNoMemoryBound without a limit.
 std::uint64_t address_space_room();
-
-// The sources of this process, with the room left under its address-space limit.
-MemorySources process_memory_sources();
 
 // The smallest of: the address-space room; for each memory control group the process is in (and
 // each v2 ancestor), its limit less a margin less the memory it holds that cannot be reclaimed
@@ -50,7 +47,7 @@ void release_memory(std::uint64_t bytes);
 // What is charged now.
 std::uint64_t charged_memory();
 
-// Whether a file whose bytes live in memory (see file_is_in_memory) may grow by
+// Whether a file whose bytes live in memory (file_is_in_memory, base/platform.h) may grow by
 // `growth_bytes`, asked before it is extended: its new pages are charged to this process's
 // control group and stay there until the file shrinks or goes, so when it may, the growth stays
 // charged to the meter (the next reading of the limits sees those pages in the group's own
