@@ -17,9 +17,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <sstream>
 #include <utility>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -470,6 +472,224 @@ TEST(Hardening, TenThousandFilesAreAllRewrittenAndReportedInByteOrder) {
     SCOPED_TRACE(spot.file);
     EXPECT_EQ(read_file(data + "/f" + std::to_string(spot.file) + ".json"), spot.text);
   }
+}
+
+// A memory control group of the test's own, made in the v1 memory hierarchy or, failing that,
+// in the unified one where it offers the memory controller, and removed when the guard goes.
+class MemoryGroup {
+ public:
+  MemoryGroup() {
+    std::string table = read_text("/proc/self/mountinfo");
+    std::string v2_point;
+    for (std::size_t at = 0; at < table.size();) {
+      std::size_t end = table.find('\n', at);
+      if (end == std::string::npos) end = table.size();
+      std::string line = table.substr(at, end - at);
+      at = end + 1;
+      std::vector<std::string> fields;
+      for (std::size_t from = 0; from <= line.size();) {
+        std::size_t space = std::min(line.find(' ', from), line.size());
+        fields.push_back(line.substr(from, space - from));
+        from = space + 1;
+      }
+      auto dash = std::find(fields.begin(), fields.end(), "-");
+      if (fields.size() < 5 || fields.end() - dash < 4) continue;
+      if (dash[1] == "cgroup" && ("," + dash[3] + ",").find(",memory,") != std::string::npos && fields[3] == "/") {
+        hierarchy_ = fields[4];
+        v1_ = true;
+      }
+      if (dash[1] == "cgroup2" && fields[3] == "/") v2_point = fields[4];
+    }
+    if (!v1_) {
+      if (v2_point.empty() || read_text(v2_point + "/cgroup.subtree_control").find("memory") == std::string::npos) {
+        why_ = "neither a v1 memory hierarchy nor a unified one that hands out the memory controller is mounted";
+        return;
+      }
+      hierarchy_ = v2_point;
+    }
+    dir_ = hierarchy_ + "/memory-orvel-" + std::to_string(::getpid());
+    if (::mkdir(dir_.c_str(), 0755) != 0) {
+      why_ = "mkdir " + dir_ + ": " + std::strerror(errno);
+      dir_.clear();
+      return;
+    }
+    // Without swap the kernel's only way out at the limit is its out-of-memory killer.
+    if (!v1_) (void)write_text(dir_ + "/memory.swap.max", "0");
+  }
+  MemoryGroup(const MemoryGroup&) = delete;
+  MemoryGroup& operator=(const MemoryGroup&) = delete;
+  ~MemoryGroup() {
+    if (!dir_.empty()) ::rmdir(dir_.c_str());
+  }
+
+  const std::string& why() const { return why_; }
+  bool v1() const { return v1_; }
+  const std::string& dir() const { return dir_; }
+  const std::string& hierarchy() const { return hierarchy_; }
+  bool set_limit(std::uint64_t bytes) const {
+    return write_text(dir_ + (v1_ ? "/memory.limit_in_bytes" : "/memory.max"), std::to_string(bytes));
+  }
+  // Moves the calling process into the group.
+  bool join() const { return write_text(dir_ + "/cgroup.procs", std::to_string(::getpid())); }
+
+ private:
+  static std::string read_text(const std::string& path) {
+    std::string text;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    return text;
+  }
+  static bool write_text(const std::string& path, const std::string& text) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return ::close(fd) == 0 && written;
+  }
+
+  std::string why_;
+  std::string hierarchy_;
+  std::string dir_;
+  bool v1_ = false;
+};
+
+// What one run under a group limit left: how it ended, the file, the report.
+struct LimitedRun {
+  std::uint64_t limit_mb;
+  int status;
+  std::string outcome;  // "old", "new" or "mixed"
+  bool report_exact;
+};
+
+// Runs the program on `doc` in a file on a private tmpfs inside `group`, at every limit from
+// `lowest_mb` to `highest_mb` in 5 MB steps. The file is written from inside the group, so its
+// pages are charged there as a container's own files are. With `docker_layout`, the program
+// sees its group as a container without a cgroup namespace does: mounted over the hierarchy's
+// mount point, while /proc/self/cgroup still names it by its path from the hierarchy's root.
+// Returns the runs, or the reason the sandbox could not be made.
+std::variant<std::vector<LimitedRun>, std::string> run_at_every_group_limit(const MemoryGroup& group,
+                                                                           bool docker_layout,
+                                                                           const BigDocument& doc,
+                                                                           std::uint64_t lowest_mb,
+                                                                           std::uint64_t highest_mb) {
+  TempDir dir;
+  std::string mount_dir = dir / "mnt";
+  std::string record_path = dir / "record";
+  if (::mkdir(mount_dir.c_str(), 0755) != 0) return std::string("mkdir: ") + std::strerror(errno);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    // The driver owns the private mount, which goes with it; it stays outside the group.
+    auto give_up = [&](const char* what) {
+      std::string reason = std::string(what) + ": " + std::strerror(errno);
+      write_file(record_path, reason);
+      ::_exit(77);
+    };
+    if (::unshare(CLONE_NEWNS) != 0) give_up("unshare(CLONE_NEWNS)");
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) give_up("mount private");
+    if (::mount("tmpfs", mount_dir.c_str(), "tmpfs", 0, "size=512m") != 0) give_up("mount tmpfs");
+    std::string file = mount_dir + "/a.json";
+    std::string record;
+    for (std::uint64_t mb = lowest_mb; mb <= highest_mb; mb += 5) {
+      // The last run's file goes first, with its pages, so the group can be set below them.
+      ::unlink(file.c_str());
+      if (!group.set_limit(mb << 20)) give_up("set the group's limit");
+      ChildResult run = run_orvel(mount_dir, {"a.json"}, {.in_child = [&] {
+        if (!group.join()) ::_exit(90);
+        if (docker_layout) {
+          if (::unshare(CLONE_NEWNS) != 0) ::_exit(91);
+          if (::mount(group.dir().c_str(), group.hierarchy().c_str(), nullptr, MS_BIND, nullptr) != 0) ::_exit(92);
+        }
+        int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || ::write(fd, doc.input.data(), doc.input.size()) != static_cast<ssize_t>(doc.input.size())) {
+          ::_exit(93);
+        }
+        ::close(fd);
+      }});
+      std::string after = read_file(file);
+      std::string outcome = after == doc.input ? "old" : after == doc.output ? "new" : "mixed";
+      bool exact = run.out == expected_report({{"a.json", outcome == "new" ? "" : "IOError: out of memory"}}) &&
+                   run.err.empty();
+      record += std::to_string(mb) + " " + std::to_string(run.status) + " " + outcome + " " + (exact ? "1" : "0");
+      record += "\n";
+    }
+    write_file(record_path, record);
+    ::_exit(0);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  std::string record = read_file(record_path);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) return record;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "the driver failed with status " + std::to_string(status);
+  std::vector<LimitedRun> runs;
+  std::istringstream lines(record);
+  LimitedRun run {};
+  int exact = 0;
+  while (lines >> run.limit_mb >> run.status >> run.outcome >> exact) {
+    run.report_exact = exact == 1;
+    runs.push_back(run);
+  }
+  return runs;
+}
+
+// Ten million bytes of zeros in an array, whose canonical text is three times as long.
+BigDocument zeros_document() {
+  BigDocument doc;
+  constexpr std::size_t kZeros = 5000000;
+  doc.input.reserve(2 * kZeros + 1);
+  doc.output.reserve(6 * kZeros + 3);
+  doc.input = "[0";
+  doc.output = "[\n  0";
+  for (std::size_t i = 1; i < kZeros; ++i) {
+    doc.input += ",0";
+    doc.output += ",\n  0";
+  }
+  doc.input += "]";
+  doc.output += "\n]\n";
+  return doc;
+}
+
+// Under a memory control group's limit the kernel does not fail an allocation: it kills. A
+// file on tmpfs makes it worse, since its pages and its growth are memory of the group too.
+// At every limit the run must end with its report, the file old or new, and the largest limit
+// must be enough.
+void expect_every_group_limit_ends_in_a_report(bool docker_layout, const BigDocument& doc, std::uint64_t lowest_mb,
+                                               std::uint64_t highest_mb) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "a memory control group and a private tmpfs need root; running as uid " << ::geteuid();
+  }
+  MemoryGroup group;
+  if (!group.why().empty()) GTEST_SKIP() << group.why();
+  if (docker_layout && !group.v1()) GTEST_SKIP() << "the container layout of v1 needs a v1 memory hierarchy";
+  auto runs = run_at_every_group_limit(group, docker_layout, doc, lowest_mb, highest_mb);
+  if (auto* reason = std::get_if<std::string>(&runs)) GTEST_SKIP() << "no sandbox here: " << *reason;
+  const auto& list = std::get<std::vector<LimitedRun>>(runs);
+  ASSERT_EQ(list.size(), (highest_mb - lowest_mb) / 5 + 1);
+  for (const LimitedRun& run : list) {
+    SCOPED_TRACE(std::to_string(run.limit_mb) + " MB");
+    EXPECT_TRUE(run.status == 0 || run.status == 1) << "status " << run.status << " (128 and above: a signal)";
+    EXPECT_NE(run.outcome, "mixed");
+    EXPECT_EQ(run.outcome == "new", run.status == 0);
+    EXPECT_TRUE(run.report_exact);
+  }
+  EXPECT_EQ(list.back().outcome, "new");
+  auto first_new = std::find_if(list.begin(), list.end(), [](const LimitedRun& run) { return run.outcome == "new"; });
+  if (first_new != list.end()) std::printf("[ memory   ] rewritten from a %llu MB limit on\n",
+                                           static_cast<unsigned long long>(first_new->limit_mb));
+}
+
+// 20 MB read and 30 MB written back in place; then a text that triples, whose growth on tmpfs
+// is what the limits between 100 and 115 MB cannot hold unless it is counted before it is
+// written.
+TEST(Hardening, TmpfsFileUnderEveryMemoryGroupLimitEndsInAReport) {
+  expect_every_group_limit_ends_in_a_report(false, big_document(20u << 20), 40, 120);
+  expect_every_group_limit_ends_in_a_report(false, zeros_document(), 90, 130);
+}
+
+TEST(Hardening, ContainerLayoutOfTheMemoryGroupIsFoundAndEndsInAReport) {
+  expect_every_group_limit_ends_in_a_report(true, big_document(20u << 20), 40, 120);
 }
 
 TEST(Hardening, TwoHundredMegabyteFileIsRewrittenWithinFourTimesItsSizeInMemory) {

@@ -3,9 +3,10 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
+#include "base/memory_budget.h"
 #include "base/pages.h"
-#include "base/platform.h"
 
 namespace orvel {
 
@@ -29,9 +30,14 @@ Arena::~Arena() {
   free_adopted();
   while (blocks_ != nullptr) {
     Block* next = blocks_->next;
-    free_pages(blocks_, block_bytes(blocks_->size));
+    free_block(blocks_);
     blocks_ = next;
   }
+}
+
+void Arena::free_block(Block* block) {
+  release_memory(block->populated);
+  free_pages(block, block_bytes(block->size));
 }
 
 bool Arena::extend_limit(std::uintptr_t at, std::size_t bytes) {
@@ -42,8 +48,10 @@ bool Arena::extend_limit(std::uintptr_t at, std::size_t bytes) {
   std::uintptr_t stretch = wanted - limit < kStretchBytes ? limit + kStretchBytes : wanted;
   if (stretch > end) stretch = end;
   // Memory the kernel cannot give now would fail the first write to it, or draw the
-  // out-of-memory killer; failing the allocation instead fails this document alone.
-  if (!populate_for_writing(limit_, stretch - limit)) throw std::bad_alloc();
+  // out-of-memory killer; failing the allocation instead fails this document alone. The
+  // stretch is charged to the memory meter as it is given.
+  if (!populate_pages(limit_, stretch - limit)) throw std::bad_alloc();
+  blocks_->populated += stretch - limit;
   limit_ = reinterpret_cast<char*>(stretch);
   return true;
 }
@@ -54,12 +62,13 @@ void* Arena::allocate_slow(std::size_t bytes, std::size_t align) {
   std::size_t previous = blocks_ != nullptr ? blocks_->size : kFirstBlockBytes / 2;
   std::size_t size = previous * 2;
   if (size < bytes + align) size = bytes + align;
-  // The header is 16 bytes, so every block's data starts 16-byte aligned (malloc's guarantee).
-  static_assert(sizeof(Block) == 16);
+  // The header is a multiple of 16 bytes, so every block's data starts 16-byte aligned
+  // (malloc's guarantee).
+  static_assert(sizeof(Block) % 16 == 0);
   auto* block = static_cast<Block*>(allocate_pages(block_bytes(size)));
   if (block == nullptr) throw std::bad_alloc();
-  block->next = blocks_;
-  block->size = size;
+  // The header's page is written here without a charge: a page a block, within the margin.
+  *block = Block{blocks_, size, 0, 0};
   blocks_ = block;
   cursor_ = reinterpret_cast<char*>(block + 1);
   block_end_ = cursor_ + size;
@@ -74,17 +83,14 @@ std::string_view Arena::copy(std::string_view text) {
   return {p, text.size()};
 }
 
-void Arena::adopt(void* block, std::size_t bytes) {
-  auto* note = static_cast<Adopted*>(allocate(sizeof(Adopted), alignof(Adopted)));
-  *note = Adopted{adopted_, block, bytes};
-  adopted_ = note;
+void Arena::adopt(PageBlock& block) {
+  void* room = allocate(sizeof(Adopted), alignof(Adopted));
+  adopted_ = new (room) Adopted{adopted_, std::move(block)};
 }
 
 void Arena::free_adopted() {
   // The notes live in blocks that are freed or reused after this, so they are read first.
-  for (Adopted* note = adopted_; note != nullptr; note = note->next) {
-    free_pages(note->block, note->bytes);
-  }
+  for (Adopted* note = adopted_; note != nullptr; note = note->next) note->block.free();
   adopted_ = nullptr;
 }
 
@@ -96,7 +102,7 @@ void Arena::reset() {
   Block* other = keep->next;
   while (other != nullptr) {
     Block* next = other->next;
-    free_pages(other, block_bytes(other->size));
+    free_block(other);
     other = next;
   }
   keep->next = nullptr;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/pages.h"
+
 namespace orvel {
 
 // Readable bytes that follow every allocation of an arena and the bytes of a file as read, so
@@ -42,11 +44,11 @@ class Arena {
   // Copies `text` into the arena and returns the view of the copy.
   std::string_view copy(std::string_view text);
 
-  // Takes over `block`, of `bytes` bytes from allocate_pages or resize_pages, and frees it with
-  // the arena's own memory. A reader hands over the block in which it gathered a large container
-  // instead of copying the container out of it. Throws std::bad_alloc, with the block still
-  // the caller's, when there is no room to note it.
-  void adopt(void* block, std::size_t bytes);
+  // Takes over `block`, with its pages and their charge, and frees it with the arena's own
+  // memory. A reader hands over the block in which it gathered a large container instead of
+  // copying the container out of it. Throws std::bad_alloc, with the block still the caller's,
+  // when there is no room to note it.
+  void adopt(PageBlock& block);
 
   // Forgets every allocation; memory stays mapped for the next document, except adopted blocks.
   void reset();
@@ -54,13 +56,16 @@ class Arena {
  private:
   struct Block {
     Block* next;
-    std::size_t size;  // usable bytes after the header; kReadPadding more follow them
+    std::size_t size;       // usable bytes after the header; kReadPadding more follow them
+    std::size_t populated;  // bytes after the header given their pages, and charged for them
+    std::size_t unused;     // keeps the data that follows 16-byte aligned
   };
   struct Adopted {
     Adopted* next;
-    void* block;
-    std::size_t bytes;
+    PageBlock block;
   };
+  // Gives `block` back with the charge for its pages.
+  static void free_block(Block* block);
   // What a block with `usable` bytes takes from allocate_pages: the header and the padding too.
   static std::size_t block_bytes(std::size_t usable);
   void* allocate_slow(std::size_t bytes, std::size_t align);

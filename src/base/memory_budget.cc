@@ -1,4 +1,5 @@
-// The memory budget, from resource limits, control groups and the kernel's memory counters.
+// The memory budget, from resource limits, control groups and the kernel's memory counters, and
+// the meter that charges memory against it.
 #include "base/memory_budget.h"
 
 #include <fcntl.h>
@@ -8,8 +9,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <new>
 #include <optional>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace orvel {
 
@@ -66,8 +70,24 @@ std::optional<std::uint64_t> field(std::string_view text, std::string_view key) 
 
 std::uint64_t room_under(std::uint64_t limit, std::uint64_t held) { return limit > held ? limit - held : 0; }
 
+// Kept free below a control group's limit. Past its limit a group does not fail an allocation,
+// it runs its out-of-memory killer; and some of what the group is charged is never metered:
+// the kernel's own structures for the process (page tables, the tmpfs file's inode), the heap's
+// small blocks, the stack, what is touched between two readings of the limits.
+std::uint64_t limit_less_margin(std::uint64_t limit) {
+  constexpr std::uint64_t kMarginFloor = 2u << 20;
+  std::uint64_t margin = kMarginFloor + limit / 32;
+  return room_under(limit, margin);
+}
+
+// Memory a group holds that only swap could take away: anonymous memory, and shared memory,
+// which is where a tmpfs file's pages are counted.
+std::uint64_t unreclaimable(std::string_view stat, std::string_view anon_key, std::string_view shmem_key) {
+  return field(stat, anon_key).value_or(0) + field(stat, shmem_key).value_or(0);
+}
+
 // cgroup v1: the limit that holds for the group (its own or an ancestor's, whichever is lower)
-// less the resident memory of the group and its descendants.
+// less what the group and its descendants hold.
 std::uint64_t v1_room(const std::string& dir) {
   std::optional<std::string> stat = read_small_file(dir + "/memory.stat");
   if (!stat) return kNoMemoryBound;
@@ -77,10 +97,10 @@ std::uint64_t v1_room(const std::string& dir) {
     if (text) limit = parse_number(*text);
   }
   if (!limit || *limit >= kUnlimitedV1) return kNoMemoryBound;
-  return room_under(*limit, field(*stat, "total_rss ").value_or(0));
+  return room_under(limit_less_margin(*limit), unreclaimable(*stat, "total_rss ", "total_shmem "));
 }
 
-// cgroup v2: each group from the process's up to the root has its own `memory.max`.
+// cgroup v2: each group from the process's up to the mount's root has its own `memory.max`.
 std::uint64_t v2_room(const std::string& root, std::string path) {
   std::uint64_t room = kNoMemoryBound;
   for (;;) {
@@ -89,8 +109,8 @@ std::uint64_t v2_room(const std::string& root, std::string path) {
     std::optional<std::uint64_t> limit = max ? parse_number(*max) : std::nullopt;  // "max": none
     if (limit) {
       std::optional<std::string> stat = read_small_file(dir + "/memory.stat");
-      std::uint64_t anon = stat ? field(*stat, "anon ").value_or(0) : 0;
-      room = std::min(room, room_under(*limit, anon));
+      std::uint64_t held = stat ? unreclaimable(*stat, "anon ", "shmem ") : 0;
+      room = std::min(room, room_under(limit_less_margin(*limit), held));
     }
     if (path.empty() || path == "/") return room;
     std::size_t slash = path.rfind('/');
@@ -98,9 +118,104 @@ std::uint64_t v2_room(const std::string& root, std::string path) {
   }
 }
 
+// One control group hierarchy as mounted: `root` is the group the mount shows at `point`.
+struct CgroupMount {
+  bool unified;  // cgroup2; otherwise a v1 hierarchy with the memory controller
+  std::string root;
+  std::string point;
+};
+
+// A path field of the mount table, where the kernel writes space, tab, newline and backslash
+// as three octal digits after a backslash.
+std::string unescape_mount_path(std::string_view text) {
+  std::string path;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && text.size() - i > 3) {
+      int value = 0;
+      bool octal = true;
+      for (std::size_t k = 1; k <= 3; ++k) {
+        if (text[i + k] < '0' || text[i + k] > '7') octal = false;
+        value = value * 8 + (text[i + k] - '0');
+      }
+      if (octal) {
+        path += static_cast<char>(value);
+        i += 3;
+        continue;
+      }
+    }
+    path += text[i];
+  }
+  return path;
+}
+
+bool has_item(std::string_view list, std::string_view item) {
+  while (!list.empty()) {
+    std::size_t comma = list.find(',');
+    if (list.substr(0, comma) == item) return true;
+    list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
+  }
+  return false;
+}
+
+// The memory hierarchies in the mount table: "id parent dev root point options [tags] - type
+// source super-options".
+std::vector<CgroupMount> mounts_from_table(std::string_view table) {
+  std::vector<CgroupMount> mounts;
+  while (!table.empty()) {
+    std::size_t end = table.find('\n');
+    std::string_view line = table.substr(0, end);
+    table.remove_prefix(end == std::string_view::npos ? table.size() : end + 1);
+    std::vector<std::string_view> fields;
+    for (std::string_view rest = line; !rest.empty();) {
+      std::size_t space = rest.find(' ');
+      fields.push_back(rest.substr(0, space));
+      rest.remove_prefix(space == std::string_view::npos ? rest.size() : space + 1);
+    }
+    auto dash = std::find(fields.begin(), fields.end(), std::string_view("-"));
+    if (fields.size() < 5 || dash == fields.end() || fields.end() - dash < 4) continue;
+    std::string_view type = dash[1];
+    bool unified = type == "cgroup2";
+    if (!unified && !(type == "cgroup" && has_item(dash[3], "memory"))) continue;
+    mounts.push_back(CgroupMount{unified, unescape_mount_path(fields[3]), unescape_mount_path(fields[4])});
+  }
+  return mounts;
+}
+
+// Without a mount table: the usual layout under `cgroup_root`, each hierarchy showing its root.
+std::vector<CgroupMount> usual_mounts(const std::string& cgroup_root) {
+  // The unified hierarchy is mounted at the root, or beside the v1 ones as "unified".
+  std::string unified = cgroup_root;
+  if (::access((unified + "/cgroup.controllers").c_str(), F_OK) != 0) unified += "/unified";
+  return {CgroupMount{false, "/", cgroup_root + "/memory"}, CgroupMount{true, "/", unified}};
+}
+
+// Where the group at `path` of a hierarchy is, as a mount point and the path below it. A
+// container without its own cgroup namespace names the host's path for its group, while the
+// mount shows that group as its root: the mount's root is taken off the path. Where the path
+// still leads nowhere under any mount, the group is the mount point itself, as a container
+// mounts it.
+std::optional<std::pair<std::string, std::string>> locate_group(const std::vector<CgroupMount>& mounts,
+                                                                bool unified, const std::string& path) {
+  const CgroupMount* first = nullptr;
+  for (const CgroupMount& mount : mounts) {
+    if (mount.unified != unified) continue;
+    if (first == nullptr) first = &mount;
+    std::string root = mount.root == "/" ? std::string() : mount.root;
+    if (path.compare(0, root.size(), root) != 0) continue;
+    std::string below = path.substr(root.size());
+    if (!below.empty() && below.front() != '/') continue;
+    if (below == "/") below.clear();
+    if (::access((mount.point + below).c_str(), F_OK) == 0) return std::make_pair(mount.point, below);
+  }
+  if (first == nullptr) return std::nullopt;
+  return std::make_pair(first->point, std::string());
+}
+
 std::uint64_t cgroup_room(const MemorySources& sources) {
   std::optional<std::string> membership = read_small_file(sources.cgroup_membership);
   if (!membership) return kNoMemoryBound;
+  std::optional<std::string> table = read_small_file(sources.mountinfo);
+  std::vector<CgroupMount> mounts = table ? mounts_from_table(*table) : usual_mounts(sources.cgroup_root);
   std::uint64_t room = kNoMemoryBound;
   std::string_view text = *membership;
   while (!text.empty()) {
@@ -112,22 +227,11 @@ std::uint64_t cgroup_room(const MemorySources& sources) {
     std::size_t second = first == std::string_view::npos ? first : line.find(':', first + 1);
     if (second == std::string_view::npos) continue;
     std::string_view controllers = line.substr(first + 1, second - first - 1);
-    std::string path(line.substr(second + 1));
-    if (controllers.empty()) {
-      // The unified hierarchy: mounted at the root, or beside the v1 ones as "unified".
-      std::string root = sources.cgroup_root;
-      if (::access((root + "/cgroup.controllers").c_str(), F_OK) != 0) root += "/unified";
-      room = std::min(room, v2_room(root, path));
-      continue;
-    }
-    for (std::string_view rest = controllers; !rest.empty();) {
-      std::size_t comma = rest.find(',');
-      if (rest.substr(0, comma) == "memory") {
-        room = std::min(room, v1_room(sources.cgroup_root + "/memory" + path));
-        break;
-      }
-      rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
-    }
+    bool unified = controllers.empty();
+    if (!unified && !has_item(controllers, "memory")) continue;
+    auto group = locate_group(mounts, unified, std::string(line.substr(second + 1)));
+    if (!group) continue;
+    room = std::min(room, unified ? v2_room(group->first, group->second) : v1_room(group->first + group->second));
   }
   return room;
 }
@@ -140,23 +244,68 @@ std::uint64_t available_memory(const std::string& meminfo) {
   return *kib * 1024;
 }
 
+// Charges up to this need no reading of the limits: most runs never get there, and reading
+// them costs more than rewriting a small file. It is within what the margin below a group's
+// limit keeps free anyway.
+constexpr std::uint64_t kUnmeteredBytes = 4u << 20;
+
+std::uint64_t default_room() {
+  // Without memory even to read the limits, nothing more is allowed: the file that asked fails.
+  // The address-space room is not asked: populating memory takes no more address space, and
+  // blocks are held to it where they are mapped.
+  try {
+    return memory_budget(MemorySources{});
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+}
+
+// The tool is single-threaded; the meter is only used between system calls of its own thread.
+std::uint64_t g_charged = 0;
+// Charges fit up to here: what was charged when the limits were last read plus the room they
+// left. Stale charges (memory given back that the meter still counts, pages of a file that
+// shrank) cancel out at each reading.
+std::uint64_t g_ceiling = kUnmeteredBytes;
+std::uint64_t (*g_room_source)() = default_room;
+
+bool fits(std::uint64_t bytes) { return g_charged <= g_ceiling && bytes <= g_ceiling - g_charged; }
+
 }  // namespace
 
-MemorySources process_memory_sources() {
-  MemorySources sources;
+std::uint64_t address_space_room() {
   struct rlimit limit {};
-  if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return sources;
+  if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kNoMemoryBound;
   // What is mapped already counts against the limit: the program, its stack and heap.
   std::uint64_t mapped = 0;
   if (std::optional<std::string> statm = read_small_file("/proc/self/statm")) {
     mapped = parse_number(*statm).value_or(0) * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
   }
-  sources.address_space_room = room_under(limit.rlim_cur, mapped + kAddressSpaceHeadroom);
-  return sources;
+  return room_under(limit.rlim_cur, mapped + kAddressSpaceHeadroom);
 }
 
 std::uint64_t memory_budget(const MemorySources& sources) {
   return std::min({sources.address_space_room, cgroup_room(sources), available_memory(sources.meminfo)});
+}
+
+bool charge_memory(std::uint64_t bytes) {
+  if (!fits(bytes)) {
+    std::uint64_t room = g_room_source();
+    g_ceiling = room > kNoMemoryBound - g_charged ? kNoMemoryBound : g_charged + room;
+    if (!fits(bytes)) return false;
+  }
+  g_charged += bytes;
+  return true;
+}
+
+void release_memory(std::uint64_t bytes) { g_charged -= std::min(bytes, g_charged); }
+
+std::uint64_t charged_memory() { return g_charged; }
+
+bool may_grow_file_in_memory(std::uint64_t growth_bytes) { return charge_memory(growth_bytes); }
+
+void set_memory_room_source(std::uint64_t (*room)()) {
+  g_room_source = room != nullptr ? room : default_room;
+  g_ceiling = g_charged;
 }
 
 }  // namespace orvel

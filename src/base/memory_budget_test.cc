@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include "base/pages.h"
 #include "tests/test_support.h"
 
 namespace orvel {
@@ -29,10 +28,23 @@ TEST(MemoryBudget, IsTheLeastOfEveryLimitThatCanBeRead) {
     std::string meminfo;                                      // empty: unreadable
     std::uint64_t room;
     std::uint64_t budget;
+    std::string mountinfo = "";  // empty: unreadable; "@" stands for the cgroup root
   };
   const std::string v2_stat = "anon 104857600\nfile 9999999999\n";  // 100 MiB not reclaimable
   const std::string v1_stat = "cache 1\nrss 2\nhierarchical_memory_limit 734003200\ntotal_cache 9999999999\n"
                               "total_rss 209715200\n";  // 700 MiB limit, 200 MiB resident
+  // tmpfs files and shared memory cannot be reclaimed without swap: 50 MiB of them.
+  const std::string v1_shmem_stat = "shmem 1\nhierarchical_memory_limit 734003200\ntotal_cache 9999999999\n"
+                                    "total_rss 209715200\ntotal_shmem 52428800\n";
+  const std::string v2_shmem_stat = "anon 104857600\nfile 9999999999\nshmem 52428800\n";
+  // What the limits leave once the margin below a group's limit is kept: 2 MiB and 1/32.
+  auto margin = [](std::uint64_t limit) { return (2 * kMiB) + limit / 32; };
+  // The mount table of a container that has no cgroup namespace: its own group is mounted as
+  // the hierarchy, while /proc/self/cgroup names the host's path for it.
+  const std::string docker_v1 =
+      "30 22 0:27 / /sys/fs/cgroup ro - tmpfs tmpfs rw,mode=755\n"
+      "31 30 0:28 /docker/c0ffee @/cpu,cpuacct ro,nosuid - cgroup cgroup rw,cpu,cpuacct\n"
+      "34 30 0:31 /docker/c0ffee @/memory ro,nosuid master:7 - cgroup cgroup rw,memory\n";
   const Case cases[] = {
       {"nothing readable", "", {}, "", kNoMemoryBound, kNoMemoryBound},
       {"memory available", "", {}, "MemTotal: 9 kB\nMemAvailable:    2048 kB\n", kNoMemoryBound, 2 * kMiB},
@@ -40,7 +52,7 @@ TEST(MemoryBudget, IsTheLeastOfEveryLimitThatCanBeRead) {
       {"v2 group, page cache not counted",
        "0::/box\n",
        {{"cgroup.controllers", "memory\n"}, {"box/memory.max", "734003200\n"}, {"box/memory.stat", v2_stat}},
-       "MemAvailable: 8388608 kB\n", kNoMemoryBound, 600 * kMiB},
+       "MemAvailable: 8388608 kB\n", kNoMemoryBound, 700 * kMiB - margin(700 * kMiB) - 100 * kMiB},
       {"v2 ancestor lower than the group",
        "0::/outer/inner\n",
        {{"cgroup.controllers", ""},
@@ -48,22 +60,51 @@ TEST(MemoryBudget, IsTheLeastOfEveryLimitThatCanBeRead) {
         {"outer/memory.stat", v2_stat},
         {"outer/inner/memory.max", "max\n"},
         {"outer/inner/memory.stat", v2_stat}},
-       "", kNoMemoryBound, 200 * kMiB},
+       "", kNoMemoryBound, 300 * kMiB - margin(300 * kMiB) - 100 * kMiB},
       {"v2 beside v1, under unified/",
        "4:memory:/\n0::/box\n",
        {{"memory/memory.stat", "hierarchical_memory_limit 9223372036854771712\ntotal_rss 5\n"},
         {"unified/box/memory.max", "209715200\n"},
         {"unified/box/memory.stat", v2_stat}},
-       "", kNoMemoryBound, 100 * kMiB},
+       "", kNoMemoryBound, 200 * kMiB - margin(200 * kMiB) - 100 * kMiB},
       {"v1 group with other controllers",
        "5:cpu,memory:/job\n3:pids:/\n",
        {{"memory/job/memory.stat", v1_stat}},
-       "MemAvailable: 8388608 kB\n", kNoMemoryBound, 500 * kMiB},
+       "MemAvailable: 8388608 kB\n", kNoMemoryBound, 700 * kMiB - margin(700 * kMiB) - 200 * kMiB},
       {"v1 unlimited", "4:memory:/\n", {{"memory/memory.stat", "hierarchical_memory_limit 9223372036854771712\n"}},
        "", kNoMemoryBound, kNoMemoryBound},
       {"more held than allowed", "0::/box\n",
        {{"cgroup.controllers", ""}, {"box/memory.max", "1048576\n"}, {"box/memory.stat", v2_stat}},
        "", kNoMemoryBound, 0},
+      {"v1 shared memory counted", "4:memory:/job\n", {{"memory/job/memory.stat", v1_shmem_stat}},
+       "", kNoMemoryBound, 700 * kMiB - margin(700 * kMiB) - 250 * kMiB},
+      {"v2 shared memory counted", "0::/box\n",
+       {{"cgroup.controllers", ""}, {"box/memory.max", "734003200\n"}, {"box/memory.stat", v2_shmem_stat}},
+       "", kNoMemoryBound, 700 * kMiB - margin(700 * kMiB) - 150 * kMiB},
+      {"v1 in a container, found through the mount table", "4:memory:/docker/c0ffee\n",
+       {{"memory/memory.stat", v1_stat}}, "", kNoMemoryBound, 700 * kMiB - margin(700 * kMiB) - 200 * kMiB,
+       docker_v1},
+      {"v1 mount of the whole hierarchy elsewhere", "4:memory:/job\n",
+       {{"mem/job/memory.stat", v1_stat}, {"mem/memory.stat", "hierarchical_memory_limit 9223372036854771712\n"}},
+       "", kNoMemoryBound, 700 * kMiB - margin(700 * kMiB) - 200 * kMiB,
+       "34 30 0:31 / @/mem rw - cgroup cgroup rw,memory,nosuid\n"},
+      {"v1 path unknown under the mount: the mount point is the group", "4:memory:/elsewhere/job\n",
+       {{"memory/memory.stat", v1_stat}}, "", kNoMemoryBound, 700 * kMiB - margin(700 * kMiB) - 200 * kMiB,
+       "34 30 0:31 /docker/c0ffee @/memory rw - cgroup cgroup rw,memory\n"},
+      {"v2 in a container, the mount showing an ancestor", "0::/outer/box\n",
+       {{"cgroup.controllers", ""},
+        {"memory.max", "314572800\n"},
+        {"memory.stat", v2_stat},
+        {"box/memory.max", "734003200\n"},
+        {"box/memory.stat", v2_stat}},
+       "", kNoMemoryBound, 300 * kMiB - margin(300 * kMiB) - 100 * kMiB,
+       "40 30 0:37 /outer @ rw - cgroup2 cgroup2 rw\n"},
+      {"a mount point with a space, escaped in the table", "4:memory:/\n",
+       {{"my mem/memory.stat", v1_stat}}, "", kNoMemoryBound, 700 * kMiB - margin(700 * kMiB) - 200 * kMiB,
+       "34 30 0:31 / @/my\\040mem rw - cgroup cgroup rw,memory\n"},
+      {"a v1 hierarchy without the memory controller", "4:cpu:/\n",
+       {{"cpu/memory.stat", v1_stat}}, "", kNoMemoryBound, kNoMemoryBound,
+       "31 30 0:28 / @/cpu rw - cgroup cgroup rw,cpu\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -72,6 +113,14 @@ TEST(MemoryBudget, IsTheLeastOfEveryLimitThatCanBeRead) {
     sources.cgroup_root = dir / "cgroup";
     sources.cgroup_membership = dir / "membership";
     sources.meminfo = dir / "meminfo";
+    sources.mountinfo = dir / "mountinfo";
+    if (!c.mountinfo.empty()) {
+      std::string table = c.mountinfo;
+      for (std::size_t at = table.find('@'); at != std::string::npos; at = table.find('@', at)) {
+        table.replace(at, 1, sources.cgroup_root);
+      }
+      write_file(sources.mountinfo, table);
+    }
     sources.address_space_room = c.room;
     if (!c.membership.empty()) write_file(sources.cgroup_membership, c.membership);
     if (!c.meminfo.empty()) write_file(sources.meminfo, c.meminfo);
@@ -87,28 +136,61 @@ TEST(MemoryBudget, IsTheLeastOfEveryLimitThatCanBeRead) {
   }
 }
 
-// The limits are read once, when the first block is to be mapped, and bind from then on.
-TEST(MemoryBudget, IsWorkedOutWhenTheFirstBlockIsMappedAndThenKept) {
-  static int calls = 0;
-  static std::size_t budget = 0;
-  calls = 0;
-  budget = mapped_bytes() + 8 * kMiB;
-  set_memory_budget_from([] {
-    ++calls;
-    return budget;
-  });
-  void* small = allocate_pages(1024);  // from malloc: needs no budget
-  EXPECT_EQ(calls, 0);
-  EXPECT_EQ(allocate_pages(16 * kMiB), nullptr);
-  EXPECT_EQ(calls, 1);
-  void* block = allocate_pages(6 * kMiB);
-  EXPECT_NE(block, nullptr);
-  EXPECT_EQ(resize_pages(block, 6 * kMiB, 12 * kMiB), nullptr);
-  EXPECT_EQ(calls, 1);
-  free_pages(block, 6 * kMiB);
-  free_pages(small, 1024);
-  set_memory_budget(SIZE_MAX);
+// What other processes of the group hold, and the group's limit, as a test sets them.
+std::uint64_t g_others = 0;
+std::uint64_t g_limit = 0;
+int g_readings = 0;
+std::uint64_t room_in_group() {
+  ++g_readings;
+  std::uint64_t held = g_others + charged_memory();
+  return g_limit > held ? g_limit - held : 0;
 }
 
+// The limits are read when a charge does not fit what the last reading left, and only then:
+// memory another process gave back since counts, and charges that fit cost no reading.
+TEST(MemoryMeter, ReadsTheLimitsAgainBeforeRefusingACharge) {
+  const std::uint64_t held = charged_memory();
+  g_limit = held + 220 * kMiB;
+  g_others = 150 * kMiB;
+  g_readings = 0;
+  set_memory_room_source(room_in_group);
+  EXPECT_TRUE(charge_memory(1 * kMiB));
+  EXPECT_EQ(g_readings, 1);
+  EXPECT_TRUE(charge_memory(60 * kMiB));
+  EXPECT_EQ(g_readings, 1);
+  EXPECT_FALSE(charge_memory(20 * kMiB));  // 150 + 61 + 20 > 220
+  EXPECT_EQ(g_readings, 2);
+  EXPECT_EQ(charged_memory(), held + 61 * kMiB);
+  g_others = 0;  // the other process ended
+  EXPECT_TRUE(charge_memory(20 * kMiB));
+  EXPECT_EQ(g_readings, 3);
+  EXPECT_TRUE(charge_memory(100 * kMiB));
+  EXPECT_EQ(g_readings, 3);
+  // Given back, charged again: no reading while it fits.
+  release_memory(100 * kMiB);
+  EXPECT_TRUE(charge_memory(100 * kMiB));
+  EXPECT_EQ(g_readings, 3);
+  // Another process took what was left meanwhile: the refusal is seen from a new reading.
+  g_others = 39 * kMiB;
+  EXPECT_TRUE(charge_memory(39 * kMiB - 1));  // the last reading left room for it
+  EXPECT_FALSE(charge_memory(1 * kMiB));
+  EXPECT_EQ(g_readings, 4);
+  release_memory(charged_memory() - held);
+  set_memory_room_source(nullptr);
+}
+
+// A tmpfs file's growth is charged for good: the pages stay in the group after the file's turn.
+TEST(MemoryMeter, GrowthOfAFileInMemoryStaysCharged) {
+  const std::uint64_t held = charged_memory();
+  g_limit = held + 30 * kMiB;
+  g_others = 0;
+  set_memory_room_source(room_in_group);
+  EXPECT_TRUE(may_grow_file_in_memory(20 * kMiB));
+  EXPECT_EQ(charged_memory(), held + 20 * kMiB);
+  EXPECT_FALSE(may_grow_file_in_memory(20 * kMiB));
+  EXPECT_EQ(charged_memory(), held + 20 * kMiB);
+  release_memory(20 * kMiB);
+  set_memory_room_source(nullptr);
+}
 }  // namespace
 }  // namespace orvel

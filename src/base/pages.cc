@@ -1,4 +1,5 @@
-// Large allocations: malloc for small blocks, mappings of ordinary pages for large ones.
+// Large allocations: malloc for small blocks, mappings of ordinary pages for large ones; the
+// block that is charged as it is given its pages.
 #include "base/pages.h"
 
 #include <sys/mman.h>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/memory_budget.h"
 #include "base/platform.h"
 
 namespace orvel {
@@ -17,10 +19,9 @@ namespace {
 constexpr std::size_t kMappedBytes = 4u << 20;
 constexpr std::size_t kHugePageBytes = 2u << 20;
 
-// The tool is single-threaded; these are only read and written around mapping calls.
-std::size_t g_budget = SIZE_MAX;
-std::size_t (*g_budget_source)() = nullptr;  // works out g_budget when it is first needed
-std::size_t g_mapped = 0;
+// A block given its pages a little at a time gets them this much at a time, in one call,
+// ahead of the writes that need them. The arena measured this step (see arena.cc).
+constexpr std::size_t kStretchBytes = 2u << 20;
 
 bool is_mapped(std::size_t bytes) { return bytes >= kMappedBytes; }
 
@@ -28,18 +29,10 @@ std::size_t mapped_length(std::size_t bytes) {
   return (bytes + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
 }
 
-// Whether `more` bytes of mapping fit in the budget beside what is already held.
-bool within_budget(std::size_t more) {
-  if (g_budget_source != nullptr) {
-    std::size_t (*source)() = g_budget_source;
-    g_budget_source = nullptr;
-    g_budget = source();
-  }
-  return more <= g_budget && g_mapped <= g_budget - more;
-}
-
 void* map_block(std::size_t length) {
-  if (!within_budget(length)) return nullptr;
+  // Under an address-space limit a block is refused while there is still room for the stack
+  // and the heap's small blocks, which could only fail where a failure ends the run.
+  if (length > address_space_room()) return nullptr;
   void* block = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (block == MAP_FAILED) return nullptr;
   // Ordinary pages, even where the system would give huge ones unasked. On a 100 MB document
@@ -49,13 +42,7 @@ void* map_block(std::size_t length) {
   // small pages it replaces, so with them the wall time was a coin toss (max/min 2.44 against
   // 1.70 under the same load).
   avoid_huge_pages(block, length);
-  g_mapped += length;
   return block;
-}
-
-void unmap_block(void* block, std::size_t length) {
-  ::munmap(block, length);
-  g_mapped -= length;
 }
 
 // A block that changes between malloc and a mapping is copied; at most a few megabytes are.
@@ -88,12 +75,11 @@ void* resize_pages(void* block, std::size_t old_bytes, std::size_t new_bytes) {
   std::size_t old_length = mapped_length(old_bytes);
   std::size_t new_length = mapped_length(new_bytes);
   if (new_length == old_length) return block;
-  if (new_length > old_length && !within_budget(new_length - old_length)) return nullptr;
+  if (new_length > old_length && new_length - old_length > address_space_room()) return nullptr;
   void* moved = ::mremap(block, old_length, new_length, MREMAP_MAYMOVE);
   if (moved == MAP_FAILED) return nullptr;
   // The advice covers the pages that were moved, not those added at the end.
   if (new_length > old_length) avoid_huge_pages(moved, new_length);
-  g_mapped = g_mapped - old_length + new_length;
   return moved;
 }
 
@@ -103,16 +89,53 @@ void free_pages(void* block, std::size_t bytes) {
     std::free(block);
     return;
   }
-  unmap_block(block, mapped_length(bytes));
+  ::munmap(block, mapped_length(bytes));
 }
 
-void set_memory_budget(std::size_t bytes) {
-  g_budget = bytes;
-  g_budget_source = nullptr;
+bool populate_pages(void* at, std::size_t bytes) {
+  if (!charge_memory(bytes)) return false;
+  if (populate_for_writing(at, bytes)) return true;
+  release_memory(bytes);
+  return false;
 }
 
-void set_memory_budget_from(std::size_t (*budget)()) { g_budget_source = budget; }
+PageBlock::PageBlock(PageBlock&& other) noexcept
+    : data_(other.data_), capacity_(other.capacity_), populated_(other.populated_) {
+  other.data_ = nullptr;
+  other.capacity_ = other.populated_ = 0;
+}
 
-std::size_t mapped_bytes() { return g_mapped; }
+bool PageBlock::resize(std::size_t capacity) {
+  if (capacity == capacity_) return true;
+  void* block = resize_pages(data_, capacity_, capacity);
+  if (block == nullptr) return false;
+  data_ = static_cast<char*>(block);
+  capacity_ = capacity;
+  if (populated_ > capacity) {
+    release_memory(populated_ - capacity);
+    populated_ = capacity;
+  }
+  return true;
+}
+
+bool PageBlock::populate_slow(std::size_t end) {
+  std::size_t stretch = end - populated_ < kStretchBytes ? populated_ + kStretchBytes : end;
+  if (stretch > capacity_) stretch = capacity_;
+  if (end > stretch) return false;
+  // A small block from malloc is charged but not populated: its pages are often the heap's
+  // already, and a call for a few pages would cost more than their faults (on 10,000 small
+  // files it was a call a file).
+  std::size_t more = stretch - populated_;
+  if (is_mapped(capacity_) ? !populate_pages(data_ + populated_, more) : !charge_memory(more)) return false;
+  populated_ = stretch;
+  return true;
+}
+
+void PageBlock::free() {
+  free_pages(data_, capacity_);
+  release_memory(populated_);
+  data_ = nullptr;
+  capacity_ = populated_ = 0;
+}
 
 }  // namespace orvel

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/auxv.h>
+#include <linux/magic.h>
 #include <sys/mman.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,14 +48,31 @@ std::uint64_t process_random_bits() {
   return bits;
 }
 
+bool file_is_in_memory(int fd, std::uint64_t device) {
+  static bool known = false;
+  static std::uint64_t known_device = 0;
+  static bool in_memory = false;
+  if (known && device == known_device) return in_memory;
+  struct statfs fs {};
+  int result;
+  do {
+    result = ::fstatfs(fd, &fs);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return false;
+  known = true;
+  known_device = device;
+  in_memory = fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC;
+  return in_memory;
+}
+
 void avoid_huge_pages(void* block, std::size_t length) { (void)::madvise(block, length, MADV_NOHUGEPAGE); }
 
 bool populate_for_writing(void* block, std::size_t bytes) {
   if (bytes == 0) return true;
+  auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
 #if defined(MADV_POPULATE_WRITE)
   // The whole pages around the block: populating leaves every byte as it was, so the parts of
   // its first and last page that lie outside it are not disturbed.
-  auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
   auto start = reinterpret_cast<std::uintptr_t>(block) & ~(page - 1);
   auto stop = (reinterpret_cast<std::uintptr_t>(block) + bytes + page - 1) & ~(page - 1);
   for (;;) {
@@ -64,8 +83,16 @@ bool populate_for_writing(void* block, std::size_t bytes) {
     break;
   }
 #endif
-  // Writing a byte of every page gives it as surely, only slower: a fault a page.
-  std::memset(block, 0, bytes);
+  // Writing each page's first byte back gives the page as surely, a fault a page, and keeps the
+  // contents. A page the kernel cannot give is not reported here: the write ends the process
+  // as any write to it would have.
+  auto* at = static_cast<volatile char*>(block);
+  auto* end = at + bytes;
+  while (at < end) {
+    *at = *at;
+    auto next = (reinterpret_cast<std::uintptr_t>(at) | (page - 1)) + 1;
+    at = reinterpret_cast<volatile char*>(next);
+  }
   return true;
 }
 

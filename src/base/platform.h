@@ -24,13 +24,22 @@ std::string error_description(int error_number);
 // (the kernel hands every process random bytes at start-up). A fixed value where there are none.
 std::uint64_t process_random_bits();
 
+// Whether the file open as `fd`, on the file system of `device` (its st_dev), keeps its bytes
+// in memory only (tmpfs, ramfs): its pages are shared memory, charged to the control group that
+// wrote them, and its growth takes memory. The answer for the last device asked is kept, so a
+// run over many files of one file system asks the kernel once. False when it cannot be told.
+bool file_is_in_memory(int fd, std::uint64_t device);
+
 // Advises the kernel to back the mapping of `length` bytes at `block` with ordinary pages, even
 // where it would give huge ones unasked. Advice only: where it is refused, nothing else changes.
 void avoid_huge_pages(void* block, std::size_t length);
 
 // Gives the `bytes` at `block` their memory now, as writing to each page would, but in one call
-// instead of a fault per page; the contents are unchanged. False when the memory cannot be had:
-// the pages are then only partly given, and writing to the rest may fail as it would have.
+// instead of a fault per page; the contents are unchanged. False when the kernel says the memory
+// cannot be had: the pages are then only partly given, and writing to the rest may fail as it
+// would have. Kernels before 5.14 cannot populate in one call: there each page is written with
+// its own byte, and a page that cannot be had ends the process there instead of returning
+// false, so on them only the memory meter stands between a write and the out-of-memory killer.
 bool populate_for_writing(void* block, std::size_t bytes);
 
 }  // namespace orvel

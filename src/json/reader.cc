@@ -41,7 +41,8 @@ constexpr std::size_t kHandOverBytes = 4u << 20;
 constexpr std::size_t kFirstStackItems = 256;  // the stack is only used past 8 values or 32 entries
 
 // The items of the containers that outgrow the frames reading them, in page memory: a mapped
-// stack grows by remapping, never holding an old and a new copy, and pages it never reaches cost
+// stack grows by remapping, never holding an old and a new copy, and is given its pages (and
+// charged for them) a stretch at a time as items reach them, so pages it never reaches cost
 // nothing. Freed with the reader, also when an exception unwinds it.
 template <class T>
 class GatherStack {
@@ -49,21 +50,20 @@ class GatherStack {
   GatherStack() = default;
   GatherStack(const GatherStack&) = delete;
   GatherStack& operator=(const GatherStack&) = delete;
-  ~GatherStack() { free_pages(data_, capacity_ * sizeof(T)); }
 
   std::size_t size() const { return size_; }
-  T* data() { return data_; }
+  T* data() { return items(); }
 
-  void append(const T* items, std::size_t count) {
-    if (capacity_ - size_ < count) grow(size_ + count);
-    std::memcpy(static_cast<void*>(data_ + size_), items, count * sizeof(T));
+  void append(const T* from, std::size_t count) {
+    if (room_ - size_ < count) grow(size_ + count);
+    std::memcpy(static_cast<void*>(items() + size_), from, count * sizeof(T));
     size_ += count;
   }
 
   template <class... Fields>
   void emplace(Fields&&... fields) {
-    if (size_ == capacity_) grow(size_ + 1);
-    new (data_ + size_) T{std::forward<Fields>(fields)...};
+    if (size_ == room_) grow(size_ + 1);
+    new (items() + size_) T{std::forward<Fields>(fields)...};
     ++size_;
   }
 
@@ -74,42 +74,43 @@ class GatherStack {
   std::span<T> keep(std::size_t base, std::size_t count, Arena& arena) {
     if (count * sizeof(T) < kHandOverBytes || base > count) {
       T* copy = arena.allocate_array<T>(count);
-      std::memcpy(static_cast<void*>(copy), data_ + base, count * sizeof(T));
+      std::memcpy(static_cast<void*>(copy), items() + base, count * sizeof(T));
       size_ = base;
       return {copy, count};
     }
     // Pages past the container may hold what longer containers left: they go back first.
     std::size_t used = base + count;
-    if (void* fitted = resize_pages(data_, capacity_ * sizeof(T), used * sizeof(T))) {
-      data_ = static_cast<T*>(fitted);
-      capacity_ = used;
-    }
-    T* block = data_;
-    arena.adopt(block, capacity_ * sizeof(T));  // on failure the stack still owns the block
-    data_ = nullptr;
-    size_ = capacity_ = 0;
-    if (base > 0) append(block, base);
-    return {block + base, count};
+    (void)block_.resize(used * sizeof(T));  // where it cannot shrink, the pages stay adopted
+    T* kept = items();
+    arena.adopt(block_);  // on failure the stack still owns the block
+    size_ = room_ = 0;
+    if (base > 0) append(kept, base);
+    return {kept + base, count};
   }
 
  private:
+  T* items() { return reinterpret_cast<T*>(block_.data()); }
+
+  // Room for `wanted` items, populated: the block doubles when it is full, and is given its
+  // pages a stretch ahead of the items.
   void grow(std::size_t wanted) {
-    std::size_t capacity = std::max({capacity_ * 2, wanted, kFirstStackItems});
-    if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-    void* block = resize_pages(data_, capacity_ * sizeof(T), capacity * sizeof(T));
-    if (block == nullptr) throw std::bad_alloc();
-    data_ = static_cast<T*>(block);
-    capacity_ = capacity;
+    std::size_t capacity = block_.capacity() / sizeof(T);
+    if (wanted > capacity) {
+      capacity = std::max({capacity * 2, wanted, kFirstStackItems});
+      if (capacity > SIZE_MAX / sizeof(T) || !block_.resize(capacity * sizeof(T))) throw std::bad_alloc();
+    }
+    if (!block_.populate(wanted * sizeof(T))) throw std::bad_alloc();
+    room_ = std::min(block_.populated(), block_.capacity()) / sizeof(T);
   }
 
-  T* data_ = nullptr;
+  PageBlock block_;
   std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
+  std::size_t room_ = 0;  // items that fit in the populated part of the block
 };
 
 // The decoded content of one string with escapes, gathered before it is copied into the arena.
-// In page memory like the document, so that a long one is counted against the memory budget;
-// running out throws std::bad_alloc, which fails the file.
+// In page memory like the document, given its pages and charged to the memory meter as it
+// fills; running out throws std::bad_alloc, which fails the file.
 class DecodedText {
  public:
   void assign(const char* from, const char* to) {
@@ -123,7 +124,7 @@ class DecodedText {
     text_.set_size(text_.size() + n);
   }
   void push_back(char c) {
-    if (text_.size() == text_.capacity()) make_room(1);
+    if (text_.size() == room_) make_room(1);
     text_.data()[text_.size()] = c;
     text_.set_size(text_.size() + 1);
   }
@@ -131,11 +132,17 @@ class DecodedText {
 
  private:
   void make_room(std::size_t n) {
-    if (text_.capacity() - text_.size() >= n) return;
-    std::size_t wanted = std::max({text_.size() + n, 2 * text_.capacity(), std::size_t{64}});
-    if (!text_.reserve(wanted)) throw std::bad_alloc();
+    if (room_ - text_.size() >= n) return;
+    std::size_t needed = text_.size() + n;
+    if (needed > text_.capacity() &&
+        !text_.reserve(std::max({needed, 2 * text_.capacity(), std::size_t{64}}))) {
+      throw std::bad_alloc();
+    }
+    if (!text_.populate(needed)) throw std::bad_alloc();
+    room_ = std::min(text_.populated(), text_.capacity());
   }
   ByteBuffer text_;
+  std::size_t room_ = 0;  // bytes that fit in the populated part
 };
 
 struct Reader {

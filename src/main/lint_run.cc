@@ -13,9 +13,7 @@
 #include <utility>
 
 #include "base/byte_buffer.h"
-#include "base/memory_budget.h"
 #include "base/os_error.h"
-#include "base/pages.h"
 #include "discovery/find_files.h"
 #include "discovery/paths.h"
 #include "json/reader.h"
@@ -105,16 +103,6 @@ int LintRun(const std::vector<std::string>& arguments, ReportStream& out) {
     fail_fatally("orvel: cannot get the working directory: " + os_error_text(cwd.error()) + "\n");
   }
   const std::string& working_directory = cwd.value();
-  set_memory_budget_from([]() -> std::size_t {
-    // Taken when the first large block is about to be mapped. Without memory even to read the
-    // limits, no large block is allowed, and each file that needs one fails alone.
-    try {
-      return static_cast<std::size_t>(std::min<std::uint64_t>(memory_budget(process_memory_sources()), SIZE_MAX));
-    } catch (const std::bad_alloc&) {
-      return 0;
-    }
-  });
-
   std::vector<std::string> candidates = find_files(arguments, working_directory);
   if (candidates.empty()) {
     out.write("No files found.\n");

@@ -11,6 +11,7 @@
 
 #include "base/arena.h"
 #include "base/fd.h"
+#include "base/memory_budget.h"
 #include "base/os_error.h"
 #include "base/platform.h"
 #include "json/reader.h"
@@ -38,10 +39,13 @@ struct Overwrite {
   std::size_t old_size;
   std::size_t written = 0;
   int error_number = 0;  // the first failure, or kNothingWritten
+  bool in_memory = false;  // on tmpfs: growth takes memory, charged before the file grows
 
   void put(std::string_view piece) {
     if (error_number != 0) return;  // the text after a failure has nowhere to go
     std::size_t end = written + piece.size();
+    std::size_t grown_from = std::max(written, old_size);
+    if (in_memory && end > grown_from && !may_grow_file_in_memory(end - grown_from)) throw std::bad_alloc();
     // Only the part beyond the old length needs new blocks.
     error_number = reserve_file_space(fd, std::max(written, old_size), end);
     if (error_number == 0) error_number = write_all_at(fd, piece, written);
@@ -131,7 +135,7 @@ std::optional<IoError> read_whole_file(const std::string& path, HeldFile& file, 
       stretch_end = usable();
       // The rest of the file is about to come in: its pages are given in one call rather than a
       // fault a page inside the read.
-      if (!populate_for_writing(bytes.data() + bytes.size(), stretch_end - bytes.size())) {
+      if (!bytes.populate(stretch_end)) {
         return IoError{IoErrorKind::OutOfMemory};
       }
     }
@@ -163,7 +167,7 @@ std::optional<IoError> rewrite_file(const std::string& path, HeldFile& file, std
   std::size_t buffer_bytes = pieces_buffer_bytes(kPieceBytes);
   if (text.capacity() < buffer_bytes) {
     if (!text.reserve(buffer_bytes)) return IoError{IoErrorKind::OutOfMemory};
-    if (!populate_for_writing(text.data(), text.capacity())) {
+    if (!text.populate(text.capacity())) {
       // Dropped, so that the next file does not take a buffer whose pages are not all there.
       std::destroy_at(&text);
       std::construct_at(&text);
@@ -172,6 +176,7 @@ std::optional<IoError> rewrite_file(const std::string& path, HeldFile& file, std
   }
 
   Overwrite overwrite{file.fd, old_bytes.size()};
+  overwrite.in_memory = file_is_in_memory(file.fd, file.as_read.st_dev);
   bool out_of_memory = false;
   RewriteInProgress rewriting;
   try {
@@ -185,9 +190,17 @@ std::optional<IoError> rewrite_file(const std::string& path, HeldFile& file, std
     text.data()[text.size()] = '\n';
     text.set_size(text.size() + 1);
     if (overwrite.written == 0) {
+      if (overwrite.in_memory && text.size() > old_bytes.size() &&
+          !may_grow_file_in_memory(text.size() - old_bytes.size())) {
+        return IoError{IoErrorKind::OutOfMemory};
+      }
       overwrite.put_whole(text.view());
     } else {
-      overwrite.put(text.view());
+      try {
+        overwrite.put(text.view());
+      } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+      }
     }
   }
   int error_number = overwrite.error_number;

@@ -20,44 +20,35 @@ struct SortItem {
 };
 
 // Room for `count` trivially copyable items whose contents need not survive growth, in page
-// memory, so that a large object's sort is counted against the memory budget like the
-// document itself.
+// memory, given its pages and charged to the memory meter as far as it is used, so that a large
+// object's sort is counted like the document itself.
 template <class T>
 class PageScratch {
  public:
   PageScratch() = default;
   PageScratch(const PageScratch&) = delete;
   PageScratch& operator=(const PageScratch&) = delete;
-  ~PageScratch() { free_pages(data_, capacity_ * sizeof(T)); }
 
   T* room(std::size_t count) {
-    if (count > capacity_) {
+    if (count > block_.capacity() / sizeof(T)) {
       // Freed first: what it held is not needed, and the old and new block are never both held.
-      std::size_t capacity = std::max(count, capacity_ * 2);
-      free_pages(data_, capacity_ * sizeof(T));
-      data_ = nullptr;
-      capacity_ = 0;
-      if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-      data_ = static_cast<T*>(allocate_pages(capacity * sizeof(T)));
-      if (data_ == nullptr) throw std::bad_alloc();
-      capacity_ = capacity;
+      std::size_t capacity = std::max(count, block_.capacity() / sizeof(T) * 2);
+      block_.free();
+      if (capacity > SIZE_MAX / sizeof(T) || !block_.resize(capacity * sizeof(T))) throw std::bad_alloc();
     }
-    return data_;
+    if (!block_.populate(count * sizeof(T))) throw std::bad_alloc();
+    return reinterpret_cast<T*>(block_.data());
   }
 
   // Gives a block that only a large object needed back, so that the rest of the run does not
   // hold it. Small blocks stay for the next document.
   void trim() {
-    if (capacity_ * sizeof(T) < kKeptScratchBytes) return;
-    free_pages(data_, capacity_ * sizeof(T));
-    data_ = nullptr;
-    capacity_ = 0;
+    if (block_.capacity() >= kKeptScratchBytes) block_.free();
   }
 
  private:
   static constexpr std::size_t kKeptScratchBytes = 1u << 20;  // 64 Ki items or 32 Ki entries
-  T* data_ = nullptr;
-  std::size_t capacity_ = 0;
+  PageBlock block_;
 };
 
 // Buffers the sort reuses from object to object and, kept by the caller, from document to
