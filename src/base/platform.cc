@@ -1,7 +1,6 @@
 // Linux and GNU C library calls behind portable contracts.
 #include "base/platform.h"
 
-#include <fcntl.h>
 #include <string.h>
 #include <sys/auxv.h>
 #include <sys/mman.h>
@@ -12,20 +11,6 @@
 #include <cstring>
 
 namespace orvel {
-
-int reserve_file_space(int fd, std::size_t from, std::size_t to) {
-  if (to <= from) return 0;
-  for (;;) {
-    // posix_fallocate is no substitute: where the file system cannot reserve, it writes zeros,
-    // which would destroy the old text.
-    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from), static_cast<off_t>(to - from)) == 0) {
-      return 0;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) return 0;
-    return errno;
-  }
-}
 
 std::string error_description(int error_number) {
   // g++ defines _GNU_SOURCE, so this is the GNU strerror_r: it returns the text, which may or

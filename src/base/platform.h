@@ -12,11 +12,6 @@
 
 namespace orvel {
 
-// Reserves disk blocks for the bytes from `from` to `to` of `fd` without changing its size or
-// contents, so a full disk shows before they are written. Returns 0 or the error number; 0 too
-// where the file system cannot reserve (the write itself finds out then).
-int reserve_file_space(int fd, std::size_t from, std::size_t to);
-
 // The C library's description of `error_number`: "Permission denied".
 std::string error_description(int error_number);
 

@@ -8,6 +8,7 @@
 
 #include "base/byte_buffer.h"
 #include "base/result.h"
+#include "io/file_ops.h"
 #include "json/json_value.h"
 #include "main/report.h"
 #include "rules/sort_keys.h"
@@ -21,6 +22,7 @@ struct FileScratch {
   Arena arena;        // the document's containers and decoded strings
   ByteBuffer text;    // the new text, one piece at a time
   SortScratch sort;   // the key sort's buffers
+  DeviceCache devices;  // the file systems met so far, each asked for its type once
 };
 
 // Reads, decodes, sorts and rewrites the file at the absolute `path`. Returns the fixed document
