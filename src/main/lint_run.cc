@@ -85,7 +85,8 @@ bool hold_text_buffer(ByteBuffer& text) {
 }
 
 Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, FileScratch& scratch,
-                                                   const std::function<void()>* before_write_back) {
+                                                   const std::function<void()>* before_write_back,
+                                                   const std::function<void()>* after_read) {
   // The previous file's document dies here: it pointed into these very buffers.
   scratch.arena.reset();
   scratch.bytes.clear();
@@ -95,6 +96,7 @@ Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, File
   if (std::optional<IoError> failure = read_whole_file(path, file, scratch.bytes, &cannot_begin_json, kReadPadding)) {
     return Err{io_failure(*failure)};
   }
+  if (after_read != nullptr) (*after_read)();
   Result<JsonValue, DecodeError> read = read_document(scratch.bytes.view(), scratch.arena);
   if (!read.ok()) {
     // Bytes caught half way through another program's write are not the file's error.
@@ -149,11 +151,12 @@ void judge(const std::string& path, FileScratch& scratch, std::vector<RuleResult
 }  // namespace
 
 Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& scratch,
-                                         const std::function<void()>* before_write_back) {
+                                         const std::function<void()>* before_write_back,
+                                         const std::function<void()>* after_read) {
   // One catch around the whole of a file's processing: memory can run out while its bytes are
   // gathered, decoded, sorted or rendered, and each fails this file alone, its bytes untouched.
   try {
-    return lint_file_unguarded(path, scratch, before_write_back);
+    return lint_file_unguarded(path, scratch, before_write_back, after_read);
   } catch (const std::bad_alloc&) {
     release(scratch);
   }
