@@ -89,11 +89,13 @@ bool same_time(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// Whether the file's bytes are still `old_bytes`, read again through the descriptor.
-std::optional<IoError> compare_again(const FileOps& ops, int fd, std::string_view old_bytes) {
+// Whether the file's bytes are still `old_bytes` (or, unless `to_the_end`, begin with them), read
+// again through the descriptor.
+std::optional<IoError> compare_again(const FileOps& ops, int fd, std::string_view old_bytes, bool to_the_end) {
   std::array<char, kCompareBytes> stretch;
   std::size_t done = 0;
   for (;;) {
+    if (!to_the_end && done == old_bytes.size()) return std::nullopt;
     // One byte past the old end is asked for too: a file that grew is changed.
     std::size_t asked = std::min(stretch.size(), old_bytes.size() + 1 - done);
     ssize_t n = ops.pread(fd, stretch.data(), asked, static_cast<off_t>(done));
@@ -106,6 +108,7 @@ std::optional<IoError> compare_again(const FileOps& ops, int fd, std::string_vie
       if (done == old_bytes.size()) return std::nullopt;
       return IoError{IoErrorKind::Changed};
     }
+    got = to_the_end ? got : std::min(got, old_bytes.size() - done);
     if (got > old_bytes.size() - done || std::memcmp(stretch.data(), old_bytes.data() + done, got) != 0) {
       return IoError{IoErrorKind::Changed};
     }
@@ -192,12 +195,20 @@ std::optional<IoError> read_whole_file(const std::string& path, HeldFile& file, 
   }
 }
 
-bool changed_since_open(const FileOps& ops, const HeldFile& file) {
+bool changed_since_open(const FileOps& ops, const HeldFile& file, std::string_view bytes_read) {
   struct stat now {};
   if (ops.fstat(file.fd, &now) != 0) return false;  // nothing known: the bytes' own error stands
   const struct stat& then = file.as_read;
-  return now.st_size != then.st_size || !same_time(now.st_mtim, then.st_mtim) ||
-         !same_time(now.st_ctim, then.st_ctim);
+  if (now.st_size != then.st_size || !same_time(now.st_mtim, then.st_mtim) || !same_time(now.st_ctim, then.st_ctim)) {
+    return true;
+  }
+  // Two writes within one tick of the file system's clock leave one time: a file written just
+  // before it was opened may have been written again since. Its bytes then tell.
+  if (then.st_mtim.tv_sec + kCoarsestTickSeconds > file.opened.tv_sec) {
+    std::optional<IoError> compared = compare_again(ops, file.fd, bytes_read, false);
+    return compared && compared->kind == IoErrorKind::Changed;
+  }
+  return false;
 }
 
 std::optional<IoError> check_unchanged(const FileOps& ops, const std::string& path, const HeldFile& file,
@@ -213,7 +224,7 @@ std::optional<IoError> check_unchanged(const FileOps& ops, const std::string& pa
   // A whole-second time that was current when the file was opened: an edit made since, in the
   // same tick, would not have moved it. Only then are the bytes read again.
   bool coarse_and_recent = then.st_mtim.tv_nsec == 0 && file.opened.tv_sec < then.st_mtim.tv_sec + kCoarsestTickSeconds;
-  if (coarse_and_recent) return compare_again(ops, file.fd, old_bytes);
+  if (coarse_and_recent) return compare_again(ops, file.fd, old_bytes, true);
   return std::nullopt;
 }
 

@@ -60,9 +60,10 @@ using CannotBeWhole = bool (*)(std::string_view first_stretch);
 std::optional<IoError> read_whole_file(const std::string& path, HeldFile& file, ByteBuffer& bytes,
                                        CannotBeWhole cannot_be_whole, std::size_t padding);
 
-// After the bytes read failed to decode: whether the file was written to while it was read, so
-// that the failure is the change and not the bytes. Takes a second status of the descriptor.
-bool changed_since_open(const FileOps& ops, const HeldFile& file);
+// After `bytes_read` failed to decode: whether the file was written to while it was read, so that
+// the failure is the change and not the bytes. Takes a second status of the descriptor and, for
+// a file written to within the file system's timestamp tick of its open, reads the bytes again.
+bool changed_since_open(const FileOps& ops, const HeldFile& file, std::string_view bytes_read);
 
 // Just before writing: whether `path` still leads to the file read as `old_bytes`, unchanged. On a
 // file system whose timestamps are too coarse to show an edit made in the second of the read, the

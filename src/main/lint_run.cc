@@ -100,7 +100,7 @@ Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, File
   Result<JsonValue, DecodeError> read = read_document(scratch.bytes.view(), scratch.arena);
   if (!read.ok()) {
     // Bytes caught half way through another program's write are not the file's error.
-    if (changed_since_open(system_file_ops(), file)) return Err{io_failure(IoError{IoErrorKind::Changed})};
+    if (changed_since_open(system_file_ops(), file, scratch.bytes.view())) return Err{io_failure(IoError{IoErrorKind::Changed})};
     return Err{"JSONDecodeError: " + to_string(read.error())};
   }
   JsonValue document = std::move(read).value();
