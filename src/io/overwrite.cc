@@ -100,10 +100,10 @@ void Overwrite::put(std::string_view piece, bool last) {
   if (end > reserved_) {
     if ((failure_ = grow_to(end))) return;
     reserved_beyond_ = true;
+    auto from = static_cast<off_t>(reserved_);
+    auto length = static_cast<off_t>(end - reserved_);
     for (;;) {
-      if (ops_.fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(reserved_), static_cast<off_t>(end - reserved_)) == 0) {
-        break;
-      }
+      if (ops_.fallocate(fd_, FALLOC_FL_KEEP_SIZE, from, length) == 0) break;
       if (errno == EINTR) continue;
       // Where the file system cannot reserve, the write itself finds out.
       if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) break;

@@ -62,7 +62,8 @@ struct Forward {
 void render_canonical(void* context, PieceSink sink, void* sink_context) {
   auto& rendering = *static_cast<Rendering*>(context);
   Forward forward{sink, sink_context};
-  write_pretty_pieces(rendering.document, kIndent, rendering.text, TextPieces{kPieceBytes, &Forward::consume, &forward});
+  TextPieces pieces{kPieceBytes, &Forward::consume, &forward};
+  write_pretty_pieces(rendering.document, kIndent, rendering.text, pieces);
   // The buffer keeps room past its pieces, so the line feed needs no allocation.
   ByteBuffer& text = rendering.text;
   text.data()[text.size()] = '\n';
@@ -93,21 +94,24 @@ Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, File
   scratch.text.clear();
 
   HeldFile file;
-  if (std::optional<IoError> failure = read_whole_file(path, file, scratch.bytes, &cannot_begin_json, kReadPadding)) {
-    return Err{io_failure(*failure)};
-  }
+  std::optional<IoError> unread = read_whole_file(path, file, scratch.bytes, &cannot_begin_json, kReadPadding);
+  if (unread) return Err{io_failure(*unread)};
   if (after_read != nullptr) (*after_read)();
   Result<JsonValue, DecodeError> read = read_document(scratch.bytes.view(), scratch.arena);
   if (!read.ok()) {
     // Bytes caught half way through another program's write are not the file's error.
-    if (changed_since_open(system_file_ops(), file, scratch.bytes.view())) return Err{io_failure(IoError{IoErrorKind::Changed})};
+    if (changed_since_open(system_file_ops(), file, scratch.bytes.view())) {
+      return Err{io_failure(IoError{IoErrorKind::Changed})};
+    }
     return Err{"JSONDecodeError: " + to_string(read.error())};
   }
   JsonValue document = std::move(read).value();
 
   sort_keys(document, scratch.sort);
   if (before_write_back != nullptr) (*before_write_back)();
-  if (file.write_refused == 0 && !hold_text_buffer(scratch.text)) return Err{io_failure(IoError{IoErrorKind::OutOfMemory})};
+  if (file.write_refused == 0 && !hold_text_buffer(scratch.text)) {
+    return Err{io_failure(IoError{IoErrorKind::OutOfMemory})};
+  }
   Rendering rendering{document, scratch.text};
   OverwriteOptions options;
   options.devices = &scratch.devices;
