@@ -196,6 +196,10 @@ std::optional<IoError> read_whole_file(const std::string& path, HeldFile& file, 
 }
 
 bool changed_since_open(const FileOps& ops, const HeldFile& file, std::string_view bytes_read) {
+  // A write copies into the file a page at a time and may be paused between pages, so a reader
+  // can see half of it. Looking for data takes the file's lock on ext4, btrfs and tmpfs, which a
+  // write holds throughout: once it returns, no write is half done. Nothing is changed by it.
+  (void)::lseek(file.fd, 0, SEEK_DATA);
   struct stat now {};
   if (ops.fstat(file.fd, &now) != 0) return false;  // nothing known: the bytes' own error stands
   const struct stat& then = file.as_read;
