@@ -166,17 +166,30 @@ std::optional<IoError> overwrite_file(const std::string& path, HeldFile& file, s
   DeviceCache& devices = options.devices != nullptr ? *options.devices : here;
   DeviceFacts facts = devices.facts(ops, file.fd, file.as_read.st_dev);
 
-  Overwrite overwrite(ops, file.fd, old_bytes, facts, options.may_grow_memory);
-  try {
-    if (facts.overwrites_allocate) {
-      Measure measure;
+  // Where the free space or the memory a growth takes must be known before the first byte, the
+  // text is measured first; a text that comes in one piece is kept from that pass.
+  MayGrowMemory may_grow = options.may_grow_memory;
+  bool asks_memory = facts.pages_are_memory && may_grow != nullptr;
+  Measure measure;
+  if (facts.overwrites_allocate || asks_memory) {
+    try {
       text.render(text.context, &Measure::sink, &measure);
+    } catch (const std::bad_alloc&) {
+      return IoError{IoErrorKind::OutOfMemory};  // nothing written yet
+    }
+    if (facts.overwrites_allocate) {
       if (std::optional<IoError> full = check_free_space(ops, file.fd, measure.bytes, old_bytes.size())) return full;
-      if (measure.whole) {
-        overwrite.put(measure.text, true);
-      } else {
-        text.render(text.context, &put_piece, &overwrite);
-      }
+    }
+    if (asks_memory && measure.bytes > old_bytes.size()) {
+      if (!may_grow(measure.bytes - old_bytes.size())) return IoError{IoErrorKind::OutOfMemory};
+      may_grow = nullptr;  // granted whole: the pieces need not ask again
+    }
+  }
+
+  Overwrite overwrite(ops, file.fd, old_bytes, facts, may_grow);
+  try {
+    if (measure.whole) {
+      overwrite.put(measure.text, true);
     } else {
       text.render(text.context, &put_piece, &overwrite);
     }

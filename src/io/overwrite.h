@@ -74,8 +74,9 @@ struct OverwriteOptions {
 
 // Overwrites `file`, which held `old_bytes`, with `text`. Refuses, writing nothing, when the file
 // was opened for reading only, when `path` no longer leads to that file or the file changed since
-// it was read, and, on a file system whose overwrites take new blocks, when its free space could
-// not hold the new text and the roll-back's. Any later failure rolls back.
+// it was read, on a file system whose overwrites take new blocks when its free space could not
+// hold the new text and the roll-back's, and on one whose pages are memory when the growth is
+// refused. Any later failure rolls back.
 std::optional<IoError> overwrite_file(const std::string& path, HeldFile& file, std::string_view old_bytes,
                                       const NewText& text, const OverwriteOptions& options = {});
 

@@ -303,6 +303,18 @@ TEST(Overwrite, RefusesBeforeTheFirstByteWhenSpaceOrMemoryWouldRunOut) {
     EXPECT_TRUE(outcome.after == old_text);
     EXPECT_EQ(g_plan.made[static_cast<std::size_t>(Call::Pwrite)], 0);
   }
+  // Allowed, the growth is asked for once, whole, before the first byte, even in pieces.
+  static std::vector<std::uint64_t> asked;
+  asked.clear();
+  g_plan = FaultPlan{};
+  g_plan.file_system_type = kTmpfs;
+  Outcome grown = overwrite_through_fakes(dir, filler(100, 'o'), filler(1100 * 1024, 'n'), +[](std::uint64_t growth) {
+    asked.push_back(growth);
+    return true;
+  });
+  EXPECT_EQ(grown.error, std::nullopt);
+  EXPECT_TRUE(grown.after == filler(1100 * 1024, 'n'));
+  EXPECT_EQ(asked, std::vector<std::uint64_t>{1100 * 1024 - 100});
   // The same refusals on a plain disk, or with room, do not happen.
   g_plan = FaultPlan{};
   g_plan.file_system_type = kExt4;
