@@ -16,14 +16,21 @@ done
 [ -e /dev/fuse ] || skip "no /dev/fuse"
 
 work=$(mktemp -d /tmp/write-sshfs.XXXXXX)
+made_run_dir=no
 cleanup() {
   fusermount -u -z "$work/mnt" 2>/dev/null || true
   umount "$work/remote" 2>/dev/null || true
   rm -rf "$work"
+  if [ "$made_run_dir" = yes ]; then rmdir /run/sshd 2>/dev/null || true; fi
 }
 trap cleanup EXIT
 
-mkdir -p "$work/remote" "$work/mnt" /run/sshd
+mkdir -p "$work/remote" "$work/mnt"
+# sshd's privilege separation directory, which its package makes at boot.
+if [ ! -d /run/sshd ]; then
+  mkdir -m 755 /run/sshd
+  made_run_dir=yes
+fi
 # The remote side: a small tmpfs, filled to the last page before each try.
 mount -t tmpfs -o size=2m write-sshfs-remote "$work/remote"
 ssh-keygen -q -t ed25519 -N '' -f "$work/host_key"
