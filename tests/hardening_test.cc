@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,8 @@
 #include <cstring>
 #include <functional>
 #include <sstream>
+#include <initializer_list>
+#include <map>
 #include <utility>
 #include <string>
 #include <string_view>
@@ -176,6 +179,165 @@ BigDocument big_document(std::size_t target_bytes) {
   doc.input += "]";
   doc.output += "\n]\n";
   return doc;
+}
+
+// The first of `candidates` that exists, or "".
+std::string first_program(std::initializer_list<const char*> candidates) {
+  for (const char* path : candidates) {
+    if (::access(path, X_OK) == 0) return path;
+  }
+  return "";
+}
+
+// Runs a program to its end with its output discarded; true when it exits 0.
+bool run_quietly(const std::vector<std::string>& argv) {
+  ChildResult run = testing::run_child("/", [&] {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+  });
+  return run.status == 0;
+}
+
+// One text rewritten on a nearly full copy-on-write file system at each of `free_levels`.
+struct SpaceScenario {
+  std::string what;
+  bool mixed;               // data and metadata share block groups, as small images have them
+  off_t image_bytes;
+  std::string old_text;
+  std::string new_text;
+  std::vector<std::uint64_t> free_levels;  // bytes left free when the run starts
+};
+
+// The private mount's child: for every scenario, makes and mounts a btrfs image, then at each
+// free level writes the old text, fills the disk with a preallocated file until that much is
+// left, runs the program and notes what the file holds and what the report says, one line a
+// try: "what<TAB>level<TAB>old|new|neither:SIZE<TAB>passed|no-space|other". The mounts go when
+// the child does. 77: the sandbox could not be made, with the reason in `reason_path`.
+int copy_on_write_child(const std::string& dir, const std::vector<SpaceScenario>& scenarios,
+                        const std::string& record_path, const std::string& reason_path) {
+  auto skip = [&](const std::string& why) {
+    write_file(reason_path, why);
+    return 77;
+  };
+  std::string mkfs = first_program({"/usr/sbin/mkfs.btrfs", "/sbin/mkfs.btrfs", "/usr/bin/mkfs.btrfs"});
+  std::string mount = first_program({"/usr/bin/mount", "/bin/mount"});
+  if (mkfs.empty() || mount.empty()) return skip("mkfs.btrfs or mount is not installed");
+  if (::unshare(CLONE_NEWNS) != 0) return skip(std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno));
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return skip("mount private");
+  const std::string passed = expected_report({{"x.json", ""}});
+  const std::string no_space = expected_report({{"x.json", "IOError: No space left on device (os error 28)"}});
+  std::string record;
+  int image_number = 0;
+  for (const SpaceScenario& scenario : scenarios) {
+    std::string image = dir + "/image" + std::to_string(image_number);
+    std::string mnt = dir + "/mnt" + std::to_string(image_number++);
+    write_file(image, "");
+    if (::truncate(image.c_str(), scenario.image_bytes) != 0 || ::mkdir(mnt.c_str(), 0755) != 0) return 1;
+    std::vector<std::string> make = {mkfs, "-q", "-f"};
+    if (scenario.mixed) make.push_back("--mixed");
+    make.push_back(image);
+    if (!run_quietly(make)) return skip("mkfs.btrfs failed: no btrfs support here");
+    if (!run_quietly({mount, "-t", "btrfs", "-o", "loop", image, mnt})) {
+      return skip("a btrfs image cannot be mounted here (no loop device or no btrfs in the kernel)");
+    }
+    std::string file = mnt + "/x.json";
+    std::string filler = mnt + "/filler";
+    int root = ::open(mnt.c_str(), O_RDONLY | O_DIRECTORY);
+    for (std::uint64_t level : scenario.free_levels) {
+      ::unlink(filler.c_str());
+      write_file(file, scenario.old_text);
+      ::syncfs(root);
+      struct statfs fs {};
+      if (::fstatfs(root, &fs) != 0) return 1;
+      std::uint64_t available = static_cast<std::uint64_t>(fs.f_bavail) * static_cast<std::uint64_t>(fs.f_bsize);
+      if (available > level) {
+        int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT, 0644);
+        // Short of the whole, where the file system cannot give it in one piece.
+        for (std::uint64_t fill = available - level; fill > 0 && ::fallocate(fd, 0, 0, static_cast<off_t>(fill)) != 0;
+             fill = fill * 15 / 16) {
+        }
+        ::close(fd);
+      }
+      ::syncfs(root);
+      ChildResult run = run_orvel(mnt, {"x.json"});
+      std::string after = read_file(file);
+      std::string held = after == scenario.old_text   ? "old"
+                         : after == scenario.new_text ? "new"
+                                                      : "neither:" + std::to_string(after.size());
+      std::string said = run.out == passed && run.status == 0     ? "passed"
+                         : run.out == no_space && run.status == 1 ? "no-space"
+                                                                  : "other";
+      record += scenario.what + "\t" + std::to_string(level) + "\t" + held + "\t" + said + "\n";
+    }
+    ::close(root);
+  }
+  write_file(record_path, record);
+  return 0;
+}
+
+// On a copy-on-write file system every overwritten byte takes a new block, and so does every
+// byte put back. Nearly full, the rewrite must refuse before its first byte rather than leave
+// part of the file new and find no room to put the old bytes back: whatever the free space,
+// the file ends old (with the bare message of a full disk) or new (and passed).
+TEST(Hardening, NearlyFullCopyOnWriteDiskLeavesTheFileOldOrNew) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a btrfs image needs root; running as uid " << ::geteuid();
+  TempDir dir;
+  BigDocument growing = big_document(200u << 10);
+  BigDocument large = big_document(700u << 10);
+  // Longer before than after: the canonical text with every line indented further.
+  std::string padded;
+  for (char c : growing.output) padded += c == '\n' ? std::string("\n        ") : std::string(1, c);
+  auto levels = [](std::uint64_t from, std::uint64_t step, int count) {
+    std::vector<std::uint64_t> out;
+    for (int i = 0; i < count; ++i) out.push_back(from + step * static_cast<std::uint64_t>(i));
+    return out;
+  };
+  const std::vector<SpaceScenario> scenarios = {
+      {"growing, whole", false, off_t{2} << 30, growing.input, growing.output, levels(20'000, 150'000, 24)},
+      {"shrinking, whole", false, off_t{2} << 30, padded, growing.output, levels(20'000, 150'000, 24)},
+      {"growing, in pieces", true, off_t{32} << 20, large.input, large.output, levels(100'000, 200'000, 24)},
+  };
+  ASSERT_GT(large.output.size(), 512u << 10);
+  std::string record_path = dir / "record";
+  std::string reason_path = dir / "reason";
+  pid_t pid = ::fork();
+  if (pid == 0) ::_exit(copy_on_write_child(dir.path(), scenarios, record_path, reason_path));
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << read_file(reason_path);
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+
+  std::string record = read_file(record_path);
+  std::size_t tries = 0;
+  std::size_t kept_old = 0;
+  std::size_t written_new = 0;
+  std::map<std::string, int> outcomes;
+  for (std::size_t start = 0; start < record.size();) {
+    std::size_t end = record.find('\n', start);
+    std::string line = record.substr(start, end - start);
+    start = end + 1;
+    SCOPED_TRACE(line);
+    ++tries;
+    bool old_and_refused = line.ends_with("\told\tno-space");
+    bool new_and_passed = line.ends_with("\tnew\tpassed");
+    EXPECT_TRUE(old_and_refused || new_and_passed);
+    kept_old += old_and_refused ? 1 : 0;
+    written_new += new_and_passed ? 1 : 0;
+    // Each scenario's outcomes, for the record: "what: held said" counted.
+    std::string what = line.substr(0, line.find('\t'));
+    std::string outcome = line.substr(line.find('\t', what.size() + 1) + 1);
+    ++outcomes[what + ": " + outcome];
+  }
+  for (const auto& [outcome, count] : outcomes) std::printf("%s\t%d\n", outcome.c_str(), count);
+  EXPECT_EQ(tries, 72u);
+  // The levels reach from too little room to plenty: both ends were met.
+  EXPECT_GT(kept_old, 0u);
+  EXPECT_GT(written_new, 0u);
 }
 
 // A rewrite takes the time it takes to render and write; a fatal signal that comes meanwhile

@@ -15,7 +15,7 @@ namespace orvel::testing {
 // data in bench/data. Fails the calling test, naming the path, when it is missing.
 std::string source_path(std::string_view relative);
 
-// Path of the built orvel program.
+// Path of the built orvel program, or of the one $ORVEL_TEST_BINARY names.
 std::string orvel_binary();
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it when the guard goes.

@@ -47,10 +47,4 @@ int write_all(int fd, std::string_view bytes) {
   });
 }
 
-int write_all_at(int fd, std::string_view bytes, std::size_t offset) {
-  return write_whole(fd, bytes, [fd, offset](const char* data, std::size_t size, std::size_t done) {
-    return ::pwrite(fd, data, size, static_cast<off_t>(offset + done));
-  });
-}
-
 }  // namespace orvel

@@ -47,11 +47,11 @@ void release_memory(std::uint64_t bytes);
 // What is charged now.
 std::uint64_t charged_memory();
 
-// Whether a file whose bytes live in memory (file_is_in_memory, base/platform.h) may grow by
-// `growth_bytes`, asked before it is extended: its new pages are charged to this process's
-// control group and stay there until the file shrinks or goes, so when it may, the growth stays
-// charged to the meter (the next reading of the limits sees those pages in the group's own
-// count and corrects for it). Matches `bool (*)(std::uint64_t)`.
+// Whether a file whose bytes live in memory (tmpfs, ramfs) may grow by `growth_bytes`, asked
+// before it is extended: its new pages are charged to this process's control group and stay
+// there until the file shrinks or goes, so when it may, the growth stays charged to the meter
+// (the next reading of the limits sees those pages in the group's own count and corrects for
+// it). Matches `bool (*)(std::uint64_t)`.
 bool may_grow_file_in_memory(std::uint64_t growth_bytes);
 
 // Replaces how the meter learns the room left beside what it has charged, for tests; nullptr

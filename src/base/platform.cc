@@ -1,12 +1,9 @@
 // Linux and GNU C library calls behind portable contracts.
 #include "base/platform.h"
 
-#include <fcntl.h>
 #include <string.h>
 #include <sys/auxv.h>
-#include <linux/magic.h>
 #include <sys/mman.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,20 +11,6 @@
 #include <cstring>
 
 namespace orvel {
-
-int reserve_file_space(int fd, std::size_t from, std::size_t to) {
-  if (to <= from) return 0;
-  for (;;) {
-    // posix_fallocate is no substitute: where the file system cannot reserve, it writes zeros,
-    // which would destroy the old text.
-    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from), static_cast<off_t>(to - from)) == 0) {
-      return 0;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) return 0;
-    return errno;
-  }
-}
 
 std::string error_description(int error_number) {
   // g++ defines _GNU_SOURCE, so this is the GNU strerror_r: it returns the text, which may or
@@ -46,23 +29,6 @@ std::uint64_t process_random_bits() {
     return b;
   }();
   return bits;
-}
-
-bool file_is_in_memory(int fd, std::uint64_t device) {
-  static bool known = false;
-  static std::uint64_t known_device = 0;
-  static bool in_memory = false;
-  if (known && device == known_device) return in_memory;
-  struct statfs fs {};
-  int result;
-  do {
-    result = ::fstatfs(fd, &fs);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) return false;
-  known = true;
-  known_device = device;
-  in_memory = fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC;
-  return in_memory;
 }
 
 void avoid_huge_pages(void* block, std::size_t length) { (void)::madvise(block, length, MADV_NOHUGEPAGE); }

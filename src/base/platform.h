@@ -12,23 +12,12 @@
 
 namespace orvel {
 
-// Reserves disk blocks for the bytes from `from` to `to` of `fd` without changing its size or
-// contents, so a full disk shows before they are written. Returns 0 or the error number; 0 too
-// where the file system cannot reserve (the write itself finds out then).
-int reserve_file_space(int fd, std::size_t from, std::size_t to);
-
 // The C library's description of `error_number`: "Permission denied".
 std::string error_description(int error_number);
 
 // 64 random bits that stay the same for the whole process, at no cost beyond the first call
 // (the kernel hands every process random bytes at start-up). A fixed value where there are none.
 std::uint64_t process_random_bits();
-
-// Whether the file open as `fd`, on the file system of `device` (its st_dev), keeps its bytes
-// in memory only (tmpfs, ramfs): its pages are shared memory, charged to the control group that
-// wrote them, and its growth takes memory. The answer for the last device asked is kept, so a
-// run over many files of one file system asks the kernel once. False when it cannot be told.
-bool file_is_in_memory(int fd, std::uint64_t device);
 
 // Advises the kernel to back the mapping of `length` bytes at `block` with ordinary pages, even
 // where it would give huge ones unasked. Advice only: where it is refused, nothing else changes.

@@ -12,18 +12,28 @@
 #include <string_view>
 #include <utility>
 
+#include "base/arena.h"
 #include "base/byte_buffer.h"
+#include "base/memory_budget.h"
 #include "base/os_error.h"
+#include "base/pages.h"
 #include "discovery/find_files.h"
 #include "discovery/paths.h"
+#include "io/file_ops.h"
+#include "io/held_file.h"
+#include "io/overwrite.h"
 #include "json/reader.h"
-#include "main/rewrite.h"
+#include "json/writer.h"
+#include "main/interrupts.h"
 #include "rules/rules.h"
 #include "rules/sort_keys.h"
 
 namespace orvel {
 
 namespace {
+
+constexpr std::size_t kPieceBytes = 512 * 1024;  // large enough that write calls cost nothing
+constexpr std::string_view kIndent = "  ";
 
 std::string io_failure(const IoError& error) { return "IOError: " + to_string(error); }
 
@@ -32,24 +42,84 @@ std::string io_failure(const IoError& error) { return "IOError: " + to_string(er
   std::exit(1);
 }
 
+// The document's canonical text and one line feed, rendered into `text` a piece at a time.
+struct Rendering {
+  const JsonValue& document;
+  ByteBuffer& text;
+};
+
+struct Forward {
+  PieceSink sink;
+  void* sink_context;
+
+  static void consume(void* context, std::string_view piece) {
+    auto& forward = *static_cast<Forward*>(context);
+    forward.sink(forward.sink_context, piece, false);
+  }
+};
+
+void render_canonical(void* context, PieceSink sink, void* sink_context) {
+  auto& rendering = *static_cast<Rendering*>(context);
+  Forward forward{sink, sink_context};
+  TextPieces pieces{kPieceBytes, &Forward::consume, &forward};
+  write_pretty_pieces(rendering.document, kIndent, rendering.text, pieces);
+  // The buffer keeps room past its pieces, so the line feed needs no allocation.
+  ByteBuffer& text = rendering.text;
+  text.data()[text.size()] = '\n';
+  text.set_size(text.size() + 1);
+  sink(sink_context, text.view(), true);
+}
+
+// Everything the rewrite needs is held, and touched, before the first byte goes to the file:
+// running out of memory later, or being charged for fresh pages under a control group's limit,
+// would leave the file half rewritten.
+bool hold_text_buffer(ByteBuffer& text) {
+  std::size_t buffer_bytes = pieces_buffer_bytes(kPieceBytes);
+  if (text.capacity() >= buffer_bytes) return true;
+  if (!text.reserve(buffer_bytes)) return false;
+  if (text.populate(text.capacity())) return true;
+  // Dropped, so that the next file does not take a buffer whose pages are not all there.
+  std::destroy_at(&text);
+  std::construct_at(&text);
+  return false;
+}
+
 Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, FileScratch& scratch,
-                                                   const std::function<void()>* before_write_back) {
+                                                   const std::function<void()>* before_write_back,
+                                                   const std::function<void()>* after_read) {
   // The previous file's document dies here: it pointed into these very buffers.
   scratch.arena.reset();
   scratch.bytes.clear();
   scratch.text.clear();
 
   HeldFile file;
-  if (std::optional<IoError> failure = read_whole_file(path, file, scratch.bytes)) {
-    return Err{io_failure(*failure)};
-  }
+  std::optional<IoError> unread = read_whole_file(path, file, scratch.bytes, &cannot_begin_json, kReadPadding);
+  if (unread) return Err{io_failure(*unread)};
+  if (after_read != nullptr) (*after_read)();
   Result<JsonValue, DecodeError> read = read_document(scratch.bytes.view(), scratch.arena);
-  if (!read.ok()) return Err{"JSONDecodeError: " + to_string(read.error())};
+  if (!read.ok()) {
+    // Bytes caught half way through another program's write are not the file's error.
+    if (changed_since_open(system_file_ops(), file, scratch.bytes.view())) {
+      return Err{io_failure(IoError{IoErrorKind::Changed})};
+    }
+    return Err{"JSONDecodeError: " + to_string(read.error())};
+  }
   JsonValue document = std::move(read).value();
 
   sort_keys(document, scratch.sort);
   if (before_write_back != nullptr) (*before_write_back)();
-  if (std::optional<IoError> failure = rewrite_file(path, file, scratch.bytes.view(), document, scratch.text)) {
+  if (file.write_refused == 0 && !hold_text_buffer(scratch.text)) {
+    return Err{io_failure(IoError{IoErrorKind::OutOfMemory})};
+  }
+  Rendering rendering{document, scratch.text};
+  OverwriteOptions options;
+  options.devices = &scratch.devices;
+  // A file whose pages are memory takes more of it as it grows, charged to this process's group.
+  options.may_grow_memory = &may_grow_file_in_memory;
+  // Fatal signals wait until the file is old or new again.
+  RewriteInProgress rewriting;
+  if (std::optional<IoError> failure =
+          overwrite_file(path, file, scratch.bytes.view(), NewText{&render_canonical, &rendering}, options)) {
     return Err{io_failure(*failure)};
   }
   return document;
@@ -86,11 +156,12 @@ void judge(const std::string& path, FileScratch& scratch, std::vector<RuleResult
 }  // namespace
 
 Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& scratch,
-                                         const std::function<void()>* before_write_back) {
+                                         const std::function<void()>* before_write_back,
+                                         const std::function<void()>* after_read) {
   // One catch around the whole of a file's processing: memory can run out while its bytes are
   // gathered, decoded, sorted or rendered, and each fails this file alone, its bytes untouched.
   try {
-    return lint_file_unguarded(path, scratch, before_write_back);
+    return lint_file_unguarded(path, scratch, before_write_back, after_read);
   } catch (const std::bad_alloc&) {
     release(scratch);
   }

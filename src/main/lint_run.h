@@ -8,6 +8,7 @@
 
 #include "base/byte_buffer.h"
 #include "base/result.h"
+#include "io/file_ops.h"
 #include "json/json_value.h"
 #include "main/report.h"
 #include "rules/sort_keys.h"
@@ -21,15 +22,18 @@ struct FileScratch {
   Arena arena;        // the document's containers and decoded strings
   ByteBuffer text;    // the new text, one piece at a time
   SortScratch sort;   // the key sort's buffers
+  DeviceCache devices;  // the file systems met so far, each asked for its type once
 };
 
 // Reads, decodes, sorts and rewrites the file at the absolute `path`. Returns the fixed document
 // (valid until `scratch` is reused) or the message of the file's single failed result, which
 // begins "IOError: " or "JSONDecodeError: ". A file that fails keeps its old bytes. Running out
-// of memory fails the file and gives back what `scratch` held. `before_write_back`, when given,
-// runs between reading and writing back: the seam through which tests change the file then.
+// of memory fails the file and gives back what `scratch` held. `before_write_back` and
+// `after_read`, when given, run between reading and writing back and between reading and
+// decoding: the seams through which tests change the file then.
 Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& scratch,
-                                         const std::function<void()>* before_write_back = nullptr);
+                                         const std::function<void()>* before_write_back = nullptr,
+                                         const std::function<void()>* after_read = nullptr);
 
 // The whole run over `arguments` (non-empty, none an option). Returns the exit status, 0 or 1.
 // If the working directory cannot be obtained, writes the error to standard error and ends the

@@ -2,6 +2,9 @@
 #include "main/lint_run.h"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -35,6 +38,13 @@ struct stat stat_of(const std::string& path) {
 void set_old_mtime(const std::string& path) {
   struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// The current time as a file system with whole-second times stamps it.
+struct timespec this_second() {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return {now.tv_sec, 0};
 }
 
 std::string failure_of(Result<JsonValue, std::string>&& result) {
@@ -216,6 +226,18 @@ TEST(LintFile, WritesNothingWhenThePathNoLongerLeadsToTheFileAsItWasRead) {
          ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "a.json").c_str(), times, 0), 0);
        },
        "IOError: the file was changed while it was being processed", "{\"b\":3,\"a\":2}"},
+      {"rewritten at the same size in the whole second of its read",
+       [](const TempDir& dir) {
+         // As on a file system whose times are whole seconds: the edit leaves the time alone.
+         int fd = ::open((dir / "a.json").c_str(), O_WRONLY);
+         ASSERT_EQ(::write(fd, "{\"b\":3", 6), 6);
+         ::close(fd);
+         struct timespec times[2] = {this_second(), this_second()};
+         ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "a.json").c_str(), times, 0), 0);
+       },
+       "IOError: the file was changed while it was being processed", "{\"b\":3,\"a\":2}"},
+      {"left alone in the whole second of its read", [](const TempDir&) {}, "(no failure)",
+       "{\n  \"a\": 2,\n  \"b\": 1\n}\n"},
       {"removed", [](const TempDir& dir) { ASSERT_EQ(::unlink((dir / "a.json").c_str()), 0); },
        "IOError: No such file or directory (os error 2)", ""},
       {"swapped for a dangling link",
@@ -230,6 +252,9 @@ TEST(LintFile, WritesNothingWhenThePathNoLongerLeadsToTheFileAsItWasRead) {
     TempDir dir;
     FileScratch scratch;
     write_file(dir / "a.json", old_text);
+    // The file's time is the current whole second, as a file system with coarse times gives it.
+    struct timespec times[2] = {this_second(), this_second()};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "a.json").c_str(), times, 0), 0);
     write_file(dir / "victim.txt", precious);
     std::function<void()> change = [&] { c.change(dir); };
     EXPECT_EQ(failure_of(lint_file(dir / "a.json", scratch, &change)), c.message);
@@ -243,6 +268,117 @@ TEST(LintFile, WritesNothingWhenThePathNoLongerLeadsToTheFileAsItWasRead) {
     if (::access((dir / "moved").c_str(), F_OK) == 0) {
       EXPECT_EQ(read_file(dir / "moved"), old_text);
     }
+  }
+}
+
+// A file written to while it was read: bytes caught half way through another program's write are
+// not reported as that file's decode error.
+TEST(LintFile, ADecodeFailureOnAFileChangedWhileReadSaysItChanged) {
+  struct Case {
+    std::string_view what;
+    std::string_view old_text;
+    void (*change)(const std::string& path);
+    std::string_view message;
+  };
+  const Case cases[] = {
+      {"completed by another program", "{\"a\":1,",
+       [](const std::string& path) {
+         int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+         ASSERT_EQ(::write(fd, "\"b\":2}", 6), 6);
+         ::close(fd);
+       },
+       "IOError: the file was changed while it was being processed"},
+      {"rewritten at the same size", "[1,2,",
+       [](const std::string& path) {
+         int fd = ::open(path.c_str(), O_WRONLY);
+         ASSERT_EQ(::write(fd, "[1,2]", 5), 5);
+         ::close(fd);
+         struct timespec times[2] = {{2000000000, 0}, {2000000000, 0}};
+         ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+       },
+       "IOError: the file was changed while it was being processed"},
+      {"left alone", "[1,2,", [](const std::string&) {},
+       "JSONDecodeError: EOF while parsing a value at line 1 column 5"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    FileScratch scratch;
+    std::string path = dir / "a.json";
+    write_file(path, c.old_text);
+    set_old_mtime(path);
+    std::function<void()> change = [&] { c.change(path); };
+    EXPECT_EQ(failure_of(lint_file(path, scratch, nullptr, &change)), c.message);
+  }
+}
+
+// Another program holds a lease on the file (as Samba and NFS servers do for their clients). The
+// rewrite waits, as other programs do, until the holder lets go on being told to, instead of
+// failing at once; and without /proc (an empty chroot) it still waits, by retrying.
+TEST(LintFile, WaitsForALeaseHolderToLetGo) {
+  for (bool hide_proc : {false, true}) {
+    SCOPED_TRACE(hide_proc ? "without /proc" : "with /proc");
+    TempDir dir;
+    std::string path = dir / "a.json";
+    write_file(path, "{\"b\":1,\"a\":2}");
+    int to_parent[2];
+    ASSERT_EQ(::pipe(to_parent), 0);
+    pid_t holder = ::fork();
+    if (holder == 0) {
+      // Told of the break by SIGIO, taken synchronously: no handler, no sleep.
+      sigset_t lease_break;
+      sigemptyset(&lease_break);
+      sigaddset(&lease_break, SIGIO);
+      ::sigprocmask(SIG_BLOCK, &lease_break, nullptr);
+      int fd = ::open(path.c_str(), O_RDONLY);
+      char ready = (fd >= 0 && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) ? 'y' : 'n';
+      (void)!::write(to_parent[1], &ready, 1);
+      if (ready != 'y') ::_exit(0);
+      siginfo_t info;
+      while (::sigwaitinfo(&lease_break, &info) < 0) {
+      }
+      char told = 'b';
+      (void)!::write(to_parent[1], &told, 1);
+      ::fcntl(fd, F_SETLEASE, F_UNLCK);
+      ::_exit(0);
+    }
+    ASSERT_GT(holder, 0);
+    ::close(to_parent[1]);
+    char ready = 0;
+    ASSERT_EQ(::read(to_parent[0], &ready, 1), 1);
+    if (ready != 'y') {
+      ::waitpid(holder, nullptr, 0);
+      ::close(to_parent[0]);
+      GTEST_SKIP() << "no lease can be taken here (needs a local file system and the file's owner)";
+    }
+    std::string message;
+    if (hide_proc) {
+      // In a child with an empty /proc of its own, so this process's view is untouched.
+      testing::ChildResult run = testing::run_child(dir.path(), [&] {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0) {
+          (void)!::write(1, "skip", 4);
+          ::_exit(0);
+        }
+        FileScratch scratch;
+        std::string failure = failure_of(lint_file(path, scratch));
+        (void)!::write(1, failure.data(), failure.size());
+        ::_exit(0);
+      });
+      message = run.out;
+    } else {
+      FileScratch scratch;
+      message = failure_of(lint_file(path, scratch));
+    }
+    char told = 0;
+    bool was_told = ::read(to_parent[0], &told, 1) == 1 && told == 'b';
+    ::close(to_parent[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(holder, &status, 0), holder);
+    if (message == "skip") GTEST_SKIP() << "no private mount namespace here (needs root)";
+    EXPECT_TRUE(was_told);
+    EXPECT_EQ(message, "(no failure)");
+    EXPECT_EQ(read_file(path), "{\n  \"a\": 2,\n  \"b\": 1\n}\n");
   }
 }
 
