@@ -79,10 +79,10 @@ EOF
       excludes regex | sed 's/^/          /'
       printf '```\n' ;;
     readme-ci)
-      local specs=()
-      mapfile -t specs < <(excludes pathspecs | sed "s/.*/'&'/")
+      local pathspecs=()
+      mapfile -t pathspecs < <(excludes pathspecs | sed "s/.*/'&'/")
       printf '```sh\n'
-      wrap "git ls-files -z -- '*.json'" "${specs[@]}" "|" "sed -z 's|^-|./-|'" "|" "xargs -0r orvel"
+      wrap "git ls-files -z -- '*.json'" "${pathspecs[@]}" "|" "sed -z 's|^-|./-|'" "|" "xargs -0r orvel"
       printf 'git diff --exit-code    # status 1, with the diff, when orvel rewrote a file\n```\n' ;;
     readme-find)
       # Words that belong together (a test and its pattern) are one word here, so that a line

@@ -22,17 +22,8 @@ fail() { printf 'precommit: FAILED: %s\n' "$*" >&2; exit 1; }
 # pip in the hook's environment builds the mirror with setuptools and wheel, offline: Debian keeps
 # those as wheels in /usr/share/python-wheels.
 system_wheels=/usr/share/python-wheels
-missing=()
-command -v pre-commit >/dev/null || missing+=(pre-commit)
-compgen -G "$system_wheels/setuptools-*.whl" >/dev/null || missing+=(python3-setuptools-whl)
-compgen -G "$system_wheels/wheel-*.whl" >/dev/null || missing+=(python3-wheel-whl)
-if [ ${#missing[@]} -gt 0 ]; then
-  [ "$(id -u)" -eq 0 ] || fail "missing Debian packages: ${missing[*]}"
-  say "installing ${missing[*]} with apt-get"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq >/dev/null
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+"$root/packaging/ensure_packages.sh" pre-commit=pre-commit \
+  "$system_wheels/setuptools-*.whl=python3-setuptools-whl" "$system_wheels/wheel-*.whl=python3-wheel-whl"
 
 make -C "$root" --no-print-directory all BUILD_DIR="$build_dir" >/dev/null
 system_path=$PATH

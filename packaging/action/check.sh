@@ -18,20 +18,9 @@ version=$("$root/packaging/version.sh")
 say() { printf 'action: %s\n' "$*"; }
 fail() { printf 'action: FAILED: %s\n' "$*" >&2; exit 1; }
 
-missing=()
-command -v shellcheck >/dev/null || missing+=(shellcheck)
-command -v qemu-aarch64-static >/dev/null || missing+=(qemu-user-static)
-command -v curl >/dev/null || missing+=(curl)
+"$root/packaging/ensure_packages.sh" shellcheck=shellcheck qemu-aarch64-static=qemu-user-static \
+  curl=curl py:yaml=python3-yaml
 python=/usr/bin/python3
-[ -x "$python" ] || python=python3
-"$python" -c 'import yaml' 2>/dev/null || missing+=(python3-yaml)
-if [ ${#missing[@]} -gt 0 ]; then
-  [ "$(id -u)" -eq 0 ] || fail "missing Debian packages: ${missing[*]}"
-  say "installing ${missing[*]} with apt-get"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq >/dev/null
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
 
 shellcheck "$root/packaging/action/"*.sh "$root/packaging/excludes.sh" "$root/packaging/generated.sh" \
   "$root/packaging/pre-commit-mirror/make-mirror.sh" "$root/tests/precommit_check.sh"
@@ -80,13 +69,13 @@ PY
 run_action() {
   "$python" - "$action/action.yml" "$@" <<'PY'
 import os, re, subprocess, sys, yaml
-spec = yaml.safe_load(open(sys.argv[1]))
+action = yaml.safe_load(open(sys.argv[1]))
 given = dict(arg.split("=", 1) for arg in sys.argv[2:])
-inputs = {name: given.get(name, str(i.get("default", ""))) for name, i in spec["inputs"].items()}
+inputs = {name: given.get(name, str(i.get("default", ""))) for name, i in action["inputs"].items()}
 unknown = set(given) - set(inputs)
 if unknown:
     sys.exit(f"no such input: {sorted(unknown)}")
-assert spec["runs"]["using"] == "composite", "the action is not composite"
+assert action["runs"]["using"] == "composite", "the action is not composite"
 def expand(text):
     def one(m):
         name = re.fullmatch(r"inputs\.([A-Za-z0-9_-]+)", m.group(1).strip())
@@ -94,7 +83,7 @@ def expand(text):
             sys.exit(f"unsupported expression: {m.group(0)}")
         return inputs[name.group(1)]
     return re.sub(r"\$\{\{(.*?)\}\}", one, str(text))
-for step in spec["runs"]["steps"]:
+for step in action["runs"]["steps"]:
     assert step.get("shell") == "bash", "a step is not a bash step"
     env = dict(os.environ)
     env.update({k: expand(v) for k, v in step.get("env", {}).items()})

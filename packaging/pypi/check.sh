@@ -19,16 +19,8 @@ py=/usr/bin/python3
 
 fail() { echo "pypi check: FAILED: $*" >&2; exit 1; }
 
-missing=()
-{ [ -x "$py" ] && "$py" -c 'import ensurepip, venv' 2> /dev/null; } || missing+=(python3-venv)
-"$py" -c 'import wheel' 2> /dev/null || missing+=(python3-wheel)
-command -v pipx > /dev/null || missing+=(pipx)
-command -v qemu-aarch64-static > /dev/null || missing+=(qemu-user-static)
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "pypi check: installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" > /dev/null
-fi
+"$(dirname "$0")/../ensure_packages.sh" py:ensurepip=python3-venv py:wheel=python3-wheel pipx=pipx \
+  qemu-aarch64-static=qemu-user-static
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/registry-pypi-check.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
