@@ -127,12 +127,8 @@ done
 bare=$scratch/orvel-$version-linux-x86_64/orvel
 bare_arm64=$scratch/orvel-$version-linux-aarch64/orvel
 
-# Sample files: one already canonical, one rewritten, one that does not decode.
 samples=$scratch/samples
-mkdir -p "$samples"
-printf '{\n  "a": 1\n}\n' > "$samples/good.json"
-printf '{"item10": [1E5, -0], "item9": {"z": "caf\\u00e9", "a": {}}}' > "$samples/messy.json"
-printf '{"a": 1,}\n' > "$samples/broken.json"
+"$here/../samples.sh" "$samples"
 
 # run DIR MODE CMD...: runs CMD in DIR/files, a fresh copy of the samples, with standard output
 # going to a file (MODE file) or through a pipe (MODE pipe) into DIR/out, standard error into

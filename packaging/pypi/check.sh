@@ -51,10 +51,7 @@ echo "ok: a second build gives the same wheels, byte for byte"
 
 # Sample files and the bare binary's results on them, to compare each installed orvel with.
 samples=$scratch/samples
-mkdir -p "$samples"
-printf '{\n  "a": 1\n}\n' > "$samples/good.json"
-printf '{"item10": [1E5, -0], "item9": {"z": "caf\\u00e9", "a": {}}}' > "$samples/messy.json"
-printf '{"a": 1,}\n' > "$samples/broken.json"
+"$here/../samples.sh" "$samples"
 # run DIR CMD...: runs CMD on a fresh copy of the samples in DIR/files; output, error and status
 # go into DIR.
 run() {
