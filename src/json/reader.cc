@@ -146,13 +146,14 @@ class DecodedText {
 };
 
 struct Reader {
-  Reader(std::string_view input, Arena& a)
-      : begin(input.data()), p(input.data()), end(input.data() + input.size()), arena(a) {}
+  Reader(std::string_view input, Arena& a, const EntryOrder* o)
+      : begin(input.data()), p(input.data()), end(input.data() + input.size()), arena(a), order(o) {}
 
   const char* begin;
   const char* p;
   const char* end;
   Arena& arena;
+  const EntryOrder* order;  // null: entries stay in the order read
   unsigned budget = kNestingBudget;
   // Elements and entries of the long containers being read, innermost last.
   GatherStack<JsonValue> values;
@@ -644,7 +645,7 @@ JsonValue read_object(Reader& r) {
   ItemBuffer<ObjectEntry, kLocalEntries> entries(r.entries);
   // Each key sets one of 64 bits as it comes, while its bytes are at hand. An object in which no
   // two keys share a bit has no repeated key and is copied as it is; the rest (a few among small
-  // objects, nearly all large ones) go to from_entries, which sorts out repeats on its own.
+  // objects, nearly all large ones) go to remove_repeated_keys, which sorts out repeats on its own.
   // Keeping the compares out of this loop keeps it free of branches that depend on the keys.
   std::uint64_t seen = 0;
   std::uint64_t collided = 0;
@@ -682,15 +683,13 @@ JsonValue read_object(Reader& r) {
   }
   ++r.p;
   ++r.budget;
-  // A repeated key keeps its first place and takes the later value; the earlier one is dropped.
+  // A repeated key keeps its first place and takes the later value; the earlier one is dropped
+  // where the entries were gathered, so only distinct entries are ever ordered or kept.
   std::span<ObjectEntry> gathered(entries.items(), entries.size());
-  if (entries.is_local()) {
-    return JsonValue::object(collided == 0 ? ObjectMap::from_distinct_entries(r.arena, gathered)
-                                           : ObjectMap::from_entries(r.arena, gathered));
-  }
-  // A long object drops its repeats where it was gathered, so only its distinct entries are
-  // ever kept, and without a second copy of them.
   std::size_t count = collided == 0 ? gathered.size() : remove_repeated_keys(gathered);
+  if (r.order != nullptr) r.order->put_in_order(r.order->context, gathered.first(count));
+  if (entries.is_local()) return JsonValue::object(ObjectMap::from_distinct_entries(r.arena, gathered.first(count)));
+  // A long object is kept where it was gathered, without a second copy.
   return JsonValue::object(ObjectMap::over_entries(r.arena, entries.keep_shared(count, r.arena)));
 }
 
@@ -780,8 +779,9 @@ std::string to_string(const DecodeError& error) {
   return text;
 }
 
-Result<JsonValue, DecodeError> read_document(std::string_view input, Arena& arena) {
-  Reader r(input, arena);
+Result<JsonValue, DecodeError> read_document(std::string_view input, Arena& arena,
+                                             const EntryOrder* order) {
+  Reader r(input, arena, order);
   skip_whitespace(r);
   JsonValue root = read_value(r);
   if (!r.failed) {

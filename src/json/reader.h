@@ -3,6 +3,7 @@
 #define ORVEL_JSON_READER_H_
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -50,11 +51,21 @@ std::string to_string(const DecodeError& error);
 // False while `prefix` is all whitespace.
 bool cannot_begin_json(std::string_view prefix);
 
+// How each object's entries are to be ordered: `put_in_order` is given the distinct entries of
+// every object the moment it closes, while they are still in the cache, and may reorder them.
+// It may throw std::bad_alloc, which leaves the reader with nothing to clean up.
+struct EntryOrder {
+  void (*put_in_order)(void* context, std::span<ObjectEntry> entries);
+  void* context;
+};
+
 // Reads `input` as one JSON value with only whitespace around it. Strings without escapes are
 // views into `input`; containers, decoded strings and normalised numbers live in `arena`. Both
 // must outlive the returned value. Nesting deeper than 127 containers is an error, so the
-// reader's recursion is bounded whatever the input.
-Result<JsonValue, DecodeError> read_document(std::string_view input, Arena& arena);
+// reader's recursion is bounded whatever the input. Objects keep their entries in the order
+// first read unless `order` is given.
+Result<JsonValue, DecodeError> read_document(std::string_view input, Arena& arena,
+                                             const EntryOrder* order = nullptr);
 
 }  // namespace orvel
 

@@ -96,7 +96,9 @@ Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, File
   std::optional<IoError> unread = read_whole_file(path, file, scratch.bytes, &cannot_begin_json, kReadPadding);
   if (unread) return Err{io_failure(*unread)};
   if (after_read != nullptr) (*after_read)();
-  Result<JsonValue, DecodeError> read = read_document(scratch.bytes.view(), scratch.arena);
+  EntryOrder order = natural_entry_order(scratch.sort);
+  Result<JsonValue, DecodeError> read = read_document(scratch.bytes.view(), scratch.arena, &order);
+  trim_sort_scratch(scratch.sort);
   if (!read.ok()) {
     // Bytes caught half way through another program's write are not the file's error.
     if (changed_since_open(system_file_ops(), file, scratch.bytes.view())) {
@@ -105,8 +107,6 @@ Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, File
     return Err{"JSONDecodeError: " + to_string(read.error())};
   }
   JsonValue document = std::move(read).value();
-
-  sort_keys(document, scratch.sort);
   if (before_write_back != nullptr) (*before_write_back)();
   if (file.write_refused == 0 && !hold_text_buffer(scratch.text)) {
     return Err{io_failure(IoError{IoErrorKind::OutOfMemory})};
