@@ -204,8 +204,15 @@ void fuzz_one(std::string_view in) {
   Arena sorted_arena;
   SortScratch scratch;
   EntryOrder order = natural_entry_order(scratch);
-  auto sorted_as_read = read_document(sorted_arena.copy(in), sorted_arena, &order);
+  auto sorted_as_read = read_document(sorted_arena.copy(in), sorted_arena, ReadMode{&order, false});
   require(sorted_as_read.ok() && write(sorted_as_read.value()) == sorted);
+  // And so does keeping every value without an object inside as its text, as the tool does,
+  // whether the objects are sorted or not.
+  Arena kept_arena;
+  auto kept = read_document(kept_arena.copy(in), kept_arena, ReadMode{nullptr, true});
+  require(kept.ok() && write(kept.value()) == as_read);
+  auto kept_sorted = read_document(kept_arena.copy(in), kept_arena, ReadMode{&order, true});
+  require(kept_sorted.ok() && write(kept_sorted.value()) == sorted && keys_are_sorted(kept_sorted.value()));
 }
 
 }  // namespace

@@ -25,7 +25,10 @@ struct NumberText {
   std::string_view text;
 };
 
-enum class JsonKind : std::uint8_t { Null, Bool, Number, String, Array, Object };
+// Text is a value with no object inside it (a scalar, or an array of scalars and such arrays)
+// kept as its bytes in the input, for a reader that is asked to: objects are the only values a
+// rewrite moves, so the rest is rendered again from what was read, at no cost per value.
+enum class JsonKind : std::uint8_t { Null, Bool, Number, String, Text, Array, Object };
 
 class ObjectMap;
 
@@ -58,6 +61,14 @@ class JsonValue {
     v.set(JsonKind::String, s.size());
     return v;
   }
+  // `source` is valid JSON as the reader accepted it, with no object inside; it must stay valid
+  // as long as the value and be followed by kReadPadding readable bytes.
+  static JsonValue text(std::string_view source) {
+    JsonValue v;
+    v.chars_ = source.data();
+    v.set(JsonKind::Text, source.size());
+    return v;
+  }
   // `items` must stay valid as long as the value (normally arena memory).
   static JsonValue array(std::span<JsonValue> items) {
     JsonValue v;
@@ -79,6 +90,7 @@ class JsonValue {
   bool as_bool() const { return bool_; }
   NumberText as_number() const { return NumberText{{chars_, size()}}; }
   std::string_view as_string() const { return {chars_, size()}; }
+  std::string_view as_text() const { return {chars_, size()}; }
   std::span<JsonValue> as_array() { return {items_, size()}; }
   std::span<const JsonValue> as_array() const { return {items_, size()}; }
   ObjectMap& as_object() { return *object_; }

@@ -146,14 +146,20 @@ class DecodedText {
 };
 
 struct Reader {
-  Reader(std::string_view input, Arena& a, const EntryOrder* o)
-      : begin(input.data()), p(input.data()), end(input.data() + input.size()), arena(a), order(o) {}
+  Reader(std::string_view input, Arena& a, ReadMode mode)
+      : begin(input.data()),
+        p(input.data()),
+        end(input.data() + input.size()),
+        arena(a),
+        order(mode.order),
+        keep_text(mode.keep_text) {}
 
   const char* begin;
   const char* p;
   const char* end;
   Arena& arena;
   const EntryOrder* order;  // null: entries stay in the order read
+  bool keep_text;
   unsigned budget = kNestingBudget;
   // Elements and entries of the long containers being read, innermost last.
   GatherStack<JsonValue> values;
@@ -382,8 +388,9 @@ bool read_escape(Reader& r) {
 }
 
 // The rest of a string after its first backslash, which is at r.p; `start` is the first content
-// byte. Content is gathered in the scratch buffer and copied into the arena at the end.
-std::string_view read_escaped_string(Reader& r, const char* start, bool valid) {
+// byte. Content is gathered in the scratch buffer and copied into the arena at the end, unless
+// only its validity is wanted (`decoded` false), when the result is merely not empty.
+std::string_view read_escaped_string(Reader& r, const char* start, bool valid, bool decoded) {
   r.scratch.assign(start, r.p);
   for (;;) {
     if (*r.p == '\\') {
@@ -391,7 +398,7 @@ std::string_view read_escaped_string(Reader& r, const char* start, bool valid) {
     } else if (*r.p == '"') {
       if (!valid) return fail_at(r, DecodeErrorKind::BadText, r.p);
       ++r.p;
-      return r.arena.copy(r.scratch.view());
+      return decoded ? r.arena.copy(r.scratch.view()) : std::string_view(start, 1);
     } else {
       return fail_at(r, DecodeErrorKind::RawControl, r.p);
     }
@@ -410,7 +417,7 @@ std::string_view read_escaped_string(Reader& r, const char* start, bool valid) {
 // of an ASCII string: UTF-8 to check, an escape, an error. Kept out of line so that the common
 // case stays small enough to be inlined where strings are read.
 [[gnu::noinline]] std::string_view read_string_rest(Reader& r, const char* start, const char* stop,
-                                                    bool high) {
+                                                    bool high, bool decoded) {
   r.p = stop;
   if (stop == r.end) return fail_at_end(r, DecodeErrorKind::EndInString);
   bool valid = run_is_valid(start, stop, high);
@@ -419,19 +426,20 @@ std::string_view read_escaped_string(Reader& r, const char* start, bool valid) {
     r.p = stop + 1;
     return std::string_view(start, static_cast<std::size_t>(stop - start));
   }
-  if (*stop == '\\') return read_escaped_string(r, start, valid);
+  if (*stop == '\\') return read_escaped_string(r, start, valid, decoded);
   return fail_at(r, DecodeErrorKind::RawControl, stop);
 }
 
-// A string whose opening quote is at r.p. Without escapes the result is a view into the input.
-std::string_view read_string(Reader& r) {
+// A string whose opening quote is at r.p. Without escapes the result is a view into the input;
+// with them, the decoded content in the arena, or only its validity checked when not `decoded`.
+std::string_view read_string(Reader& r, bool decoded = true) {
   const char* start = r.p + 1;
   PlainRun plain = scan_plain_run(start, r.end);
   if (plain.stop != r.end && *plain.stop == '"' && !plain.high) {
     r.p = plain.stop + 1;
     return std::string_view(start, static_cast<std::size_t>(plain.stop - start));
   }
-  return read_string_rest(r, start, plain.stop, plain.high);
+  return read_string_rest(r, start, plain.stop, plain.high, decoded);
 }
 
 // Number text is mostly digits: they are skipped sixteen, then eight at a time. In a word, a
@@ -521,6 +529,8 @@ JsonValue read_number(Reader& r) {
   }
   r.p = p;
   std::string_view text(start, static_cast<std::size_t>(p - start));
+  // The writer normalises a kept number as it renders it.
+  if (r.keep_text) return JsonValue::text(text);
   if (rewrite) {
     text = normalise_exponent(r.arena, text, static_cast<std::size_t>(exponent - start));
   } else if (integer && text.size() == 2 && text[0] == '-' && text[1] == '0') {
@@ -611,15 +621,29 @@ bool enter_container(Reader& r) {
 }
 
 JsonValue read_array(Reader& r) {
+  const char* open = r.p;
   if (!enter_container(r)) return {};
   ItemBuffer<JsonValue, kLocalValues> values(r.values);
+  // When text is kept, elements with no object inside are not stored one by one: each stretch
+  // of them becomes one Text item, from its first element's first byte to its last element's
+  // last, and an array with no object inside at all is one Text value.
+  const char* run = nullptr;
+  const char* run_end = nullptr;
   skip_whitespace(r);
   if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInArray);
   if (*r.p != ']') {
     for (;;) {
+      const char* at = r.p;
       JsonValue element = read_value(r);
       if (r.failed) return {};
-      values.emplace(std::move(element));
+      if (r.keep_text && !element.is_container()) {
+        if (run == nullptr) run = at;
+        run_end = r.p;
+      } else {
+        if (run != nullptr) values.emplace(JsonValue::text({run, static_cast<std::size_t>(run_end - run)}));
+        run = nullptr;
+        values.emplace(std::move(element));
+      }
       skip_whitespace(r);
       if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInArray);
       if (*r.p == ']') break;
@@ -632,6 +656,8 @@ JsonValue read_array(Reader& r) {
   }
   ++r.p;
   ++r.budget;
+  if (r.keep_text && values.size() == 0) return JsonValue::text({open, static_cast<std::size_t>(r.p - open)});
+  if (run != nullptr) values.emplace(JsonValue::text({run, static_cast<std::size_t>(run_end - run)}));
   const std::size_t count = values.size();
   if (count == 0) return JsonValue::array({});
   if (!values.is_local()) return JsonValue::array(values.keep_shared(count, r.arena));
@@ -698,6 +724,11 @@ JsonValue read_value(Reader& r) {
   if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInValue);
   switch (*r.p) {
     case '"':
+      if (r.keep_text) {
+        const char* quote = r.p;
+        read_string(r, false);
+        return JsonValue::text({quote, static_cast<std::size_t>(r.p - quote)});
+      }
       return JsonValue::string(read_string(r));
     case '-':
     case '0': case '1': case '2': case '3': case '4':
@@ -779,9 +810,8 @@ std::string to_string(const DecodeError& error) {
   return text;
 }
 
-Result<JsonValue, DecodeError> read_document(std::string_view input, Arena& arena,
-                                             const EntryOrder* order) {
-  Reader r(input, arena, order);
+Result<JsonValue, DecodeError> read_document(std::string_view input, Arena& arena, ReadMode mode) {
+  Reader r(input, arena, mode);
   skip_whitespace(r);
   JsonValue root = read_value(r);
   if (!r.failed) {

@@ -59,13 +59,20 @@ struct EntryOrder {
   void* context;
 };
 
+// How a document is to be built. By default every value is materialised and objects keep
+// their entries in the order first read.
+struct ReadMode {
+  const EntryOrder* order = nullptr;
+  // Every value with no object inside kept as a Text view of its bytes in the input, for a
+  // caller that only writes the document out again: such values cost no memory of their own.
+  bool keep_text = false;
+};
+
 // Reads `input` as one JSON value with only whitespace around it. Strings without escapes are
 // views into `input`; containers, decoded strings and normalised numbers live in `arena`. Both
 // must outlive the returned value. Nesting deeper than 127 containers is an error, so the
-// reader's recursion is bounded whatever the input. Objects keep their entries in the order
-// first read unless `order` is given.
-Result<JsonValue, DecodeError> read_document(std::string_view input, Arena& arena,
-                                             const EntryOrder* order = nullptr);
+// reader's recursion is bounded whatever the input.
+Result<JsonValue, DecodeError> read_document(std::string_view input, Arena& arena, ReadMode mode = {});
 
 }  // namespace orvel
 

@@ -1,6 +1,7 @@
 // The pretty writer: one pass over the document, into one buffer.
 #include "json/writer.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -79,6 +80,21 @@ constexpr std::array<char, 2 + kSpaceRunBytes + kPadOverread> kSeparatorSpaces =
   run[1] = '\n';
   return run;
 }();
+
+// Kept text is copied in stretches of at most this many bytes, so that a string or number of
+// any length passes through the buffer without growing it.
+constexpr std::size_t kTextStretch = 4096;
+
+bool is_space(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+
+int hex_digit(char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
+
+// The code unit of the four hex digits at `p`, which the reader has checked.
+std::uint32_t hex4(const char* p) {
+  std::uint32_t unit = 0;
+  for (int i = 0; i < 4; ++i) unit = unit * 16 + static_cast<std::uint32_t>(hex_digit(p[i]));
+  return unit;
+}
 
 bool all_spaces(std::string_view s) {
   for (char c : s) {
@@ -243,6 +259,9 @@ struct Writer {
     std::size_t n = 0;
     if (v.kind() == JsonKind::String) n = v.as_string().size();
     if (v.kind() == JsonKind::Number) n = v.as_number().text.size();
+    // Kept text never grows but for an exponent's sign, except where it holds an array, whose
+    // indentation put_text makes room for as it goes.
+    if (v.kind() == JsonKind::Text) n = v.as_text().size() + 1;
     return (n <= long_token ? n : 0) + 8;
   }
 
@@ -279,12 +298,255 @@ struct Writer {
     return c;
   }
 
+  // Bytes copied as they stand, in stretches that fit: they lie in the input, whose padding
+  // makes the block copy's over-read safe.
+  char* put_plain(char* c, const char* p, std::size_t n) {
+    // At most a long token: what fits in the buffer once it has handed its text over.
+    std::size_t stretch = std::clamp(long_token, std::size_t{1}, kTextStretch);
+    while (n != 0) {
+      std::size_t k = n < stretch ? n : stretch;
+      c = ensure(c, k + 32);
+      c = put_blocks(c, p, k);
+      p += k;
+      n -= k;
+    }
+    return c;
+  }
+
+  // The escape at `p` (its backslash) in a string kept as read, in the form the writer gives
+  // the character it stands for; `p` moves past it. Room for eight bytes is made.
+  static char* put_text_escape(char* c, const char*& p) {
+    char letter = p[1];
+    if (letter != 'u') {
+      // Every two-byte escape but `\/` is already the written form of its character.
+      p += 2;
+      if (letter == '/') {
+        *c = '/';
+        return c + 1;
+      }
+      c[0] = '\\';
+      c[1] = letter;
+      return c + 2;
+    }
+    std::uint32_t cp = hex4(p + 2);
+    p += 6;
+    if (cp >= 0xD800 && cp <= 0xDBFF) {  // the reader has checked that its trailing half follows
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (hex4(p + 2) - 0xDC00);
+      p += 6;
+    }
+    if (cp < 0x80) {
+      const std::array<char, 8>& form = kEscapeForm[cp];
+      if (form[7] == 0) {
+        *c = static_cast<char>(cp);
+        return c + 1;
+      }
+      std::memcpy(c, form.data(), 8);
+      return c + form[7];
+    }
+    int tail = cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
+    *c++ = static_cast<char>(((0xF00u >> (tail + 1)) & 0xFF) | (cp >> (6 * tail)));
+    for (int i = tail - 1; i >= 0; --i) *c++ = static_cast<char>(0x80 | ((cp >> (6 * i)) & 0x3F));
+    return c;
+  }
+
+  // The string whose opening quote is at `p`, as read, with its escapes rewritten; `p` moves
+  // past its closing quote. Sixteen bytes at a time as put_string_open, over the input's bytes.
+  char* put_text_string(char* c, const char*& p) {
+    c = ensure(c, 1);
+    *c++ = '"';
+    ++p;
+    for (;;) {
+      c = ensure(c, 32);
+      std::memcpy(c, p, 16);
+      unsigned stops = scan_string_block(p).stops;  // only quotes and backslashes: it was read
+      if (stops == 0) {
+        c += 16;
+        p += 16;
+        continue;
+      }
+      auto clean = static_cast<unsigned>(std::countr_zero(stops));
+      c += clean;
+      p += clean;
+      if (*p == '"') {
+        *c = '"';
+        ++p;
+        return c + 1;
+      }
+      c = put_text_escape(c, p);
+    }
+  }
+
+  // The number at `p`, as read, in the form the reader gives it: `-0` becomes `0`, and an
+  // exponent gets a lower-case `e` and an explicit sign.
+  char* put_text_number(char* c, const char*& p, const char* end) {
+    const char* start = p;
+    while (p != end && ((*p >= '0' && *p <= '9') || *p == '-' || *p == '.')) ++p;
+    if (p == end || (*p != 'e' && *p != 'E')) {
+      static constexpr char kZero[32] = "0";  // padded for the block copy
+      if (p - start == 2 && start[0] == '-' && start[1] == '0') return put_plain(c, kZero, 1);
+      return put_plain(c, start, static_cast<std::size_t>(p - start));
+    }
+    c = put_plain(c, start, static_cast<std::size_t>(p - start));
+    c = ensure(c, 2);
+    *c++ = 'e';
+    ++p;
+    *c++ = *p == '-' || *p == '+' ? *p++ : '+';
+    const char* digits = p;
+    while (p != end && *p >= '0' && *p <= '9') ++p;
+    return put_plain(c, digits, static_cast<std::size_t>(p - digits));
+  }
+
+  // The first `e` or `E` among the `n` bytes at `p` (a number's text, padded), or `p + n`.
+  static const char* find_exponent(const char* p, std::size_t n) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    if (n > 16) {
+      for (std::size_t i = 0; i < n; ++i) {
+        if ((p[i] | 0x20) == 'e') return p + i;
+      }
+      return p + n;
+    }
+    // Two words, with the bytes past the number masked off; `| 0x20` folds `E` onto `e` and
+    // moves no other byte of a number there.
+    for (std::size_t half = 0; half < 2; ++half) {
+      std::uint64_t w;
+      std::memcpy(&w, p + 8 * half, 8);
+      std::uint64_t flags = zero_byte_flags((w | (kOnes * 0x20)) ^ (kOnes * 'e'));
+      std::size_t in_word = n > 8 * half ? n - 8 * half : 0;
+      if (in_word < 8) flags &= (std::uint64_t{1} << (8 * in_word)) - 1;
+      if (flags != 0) return p + 8 * half + std::countr_zero(flags) / 8;
+    }
+    return p + n;
+  }
+
+  // A number kept as text with room for its size + 8: copied in one block unless it is `-0` or
+  // has an exponent to rewrite.
+  static char* put_short_text_number(char* c, std::string_view t) {
+    const char* e = find_exponent(t.data(), t.size());
+    auto mantissa = static_cast<std::size_t>(e - t.data());
+    if (mantissa == t.size()) {
+      static constexpr char kZero[32] = "0";  // padded for the block copy
+      return put_number(c, t == "-0" ? std::string_view(kZero, 1) : t);
+    }
+    c = put_number(c, t.substr(0, mantissa));
+    *c++ = 'e';
+    std::string_view rest = t.substr(mantissa + 1);
+    if (rest[0] != '-' && rest[0] != '+') *c++ = '+';
+    return put_number(c, rest);
+  }
+
+  // A string kept as text, from its opening quote at `p`, with room for its size + 8: escapes
+  // are never longer in the written form than in the read one.
+  static char* put_short_text_string(char* c, const char* p) {
+    *c++ = '"';
+    ++p;
+    for (;;) {
+      std::memcpy(c, p, 16);
+      unsigned stops = scan_string_block(p).stops;  // only quotes and backslashes: it was read
+      if (stops == 0) {
+        c += 16;
+        p += 16;
+        continue;
+      }
+      auto clean = static_cast<unsigned>(std::countr_zero(stops));
+      c += clean;
+      p += clean;
+      if (*p == '"') {
+        *c = '"';
+        return c + 1;
+      }
+      c = put_text_escape(c, p);
+    }
+  }
+
+  // One value kept as text, with room for value_room(v) made.
+  [[gnu::always_inline]] char* put_text_value(char* c, std::string_view t) {
+    if (t.size() > long_token || t[0] == '[') return put_text(c, t);
+    if (t[0] == '"') return put_short_text_string(c, t.data());
+    if (t[0] == 'n' || t[0] == 't' || t[0] == 'f') {
+      std::memcpy(c, t.data(), 8);  // a literal of four or five bytes, padded
+      return c + t.size();
+    }
+    return put_short_text_number(c, t);
+  }
+
+  // A value kept as its text, or a run of array elements kept so, rendered token by token as
+  // the same values materialised would be: each comma between elements, at any depth, starts
+  // a new line, and nested arrays open and close as put_array does. The text was accepted by
+  // the reader, so it holds no object and nests at most 127 deep.
+  [[gnu::noinline]] char* put_text(char* c, std::string_view text) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p != end) {
+      switch (*p) {
+        case ' ': case '\t': case '\n': case '\r':
+          ++p;
+          break;
+        case '[': {
+          const char* q = p + 1;
+          while (is_space(*q)) ++q;
+          if (*q == ']') {
+            c = ensure(c, 2);
+            std::memcpy(c, "[]", 2);
+            c += 2;
+            p = q + 1;
+            break;
+          }
+          c = ensure(c, 1);
+          *c++ = '[';
+          enter();
+          c = start_element(c, line + 8);
+          c = put_blocks(c, pad + 1, line - 1);
+          p = q;
+          break;
+        }
+        case ']':
+          c = close(c, ']');
+          ++p;
+          break;
+        case ',':
+          c = start_element(c, line + 8);
+          c = put_blocks(c, pad, line);
+          ++p;
+          break;
+        case '"':
+          c = put_text_string(c, p);
+          break;
+        case 'n':
+        case 't':
+        case 'f': {
+          std::size_t n = *p == 'f' ? 5 : 4;
+          c = put_plain(c, p, n);
+          p += n;
+          break;
+        }
+        default: {
+          const char* q = p;
+          while (q != end && ((*q >= '0' && *q <= '9') || *q == '-' || *q == '.' || *q == '+' ||
+                              (*q | 0x20) == 'e')) {
+            ++q;
+          }
+          auto n = static_cast<std::size_t>(q - p);
+          if (n <= long_token) {
+            c = ensure(c, n + 8);
+            c = put_short_text_number(c, {p, n});
+            p = q;
+          } else {
+            c = put_text_number(c, p, end);
+          }
+          break;
+        }
+      }
+    }
+    return c;
+  }
+
   // Room for value_room(v) is made. Scalars are written in the loop that meets them; only
   // containers cost a call. The kinds are tested from the most frequent down, which costs fewer
   // instructions than a jump table for the usual strings and numbers. Recursion depth is the
   // document's nesting, which the reader caps at 127 levels.
   [[gnu::always_inline]] char* put_value(char* c, const JsonValue& v) {
     JsonKind kind = v.kind();
+    if (kind == JsonKind::Text) return put_text_value(c, v.as_text());
     if (kind == JsonKind::String) {
       std::string_view s = v.as_string();
       c = s.size() <= long_token ? put_string_open(c, s, 1) : put_long_string_open(c, s, 1);
@@ -324,6 +586,8 @@ struct Writer {
   [[gnu::always_inline]] char* put_item(char* c, const JsonValue& item) {
     c = start_element(c, line + value_room(item));
     c = put_blocks(c, pad + skip, line - skip);
+    // Text among an array's items may stand for a run of several elements.
+    if (item.kind() == JsonKind::Text) return put_text(c, item.as_text());
     return put_value(c, item);
   }
 

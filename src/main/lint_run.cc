@@ -97,7 +97,9 @@ Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, File
   if (unread) return Err{io_failure(*unread)};
   if (after_read != nullptr) (*after_read)();
   EntryOrder order = natural_entry_order(scratch.sort);
-  Result<JsonValue, DecodeError> read = read_document(scratch.bytes.view(), scratch.arena, &order);
+  // Only objects move, and the document is only written out again: the rest stays as read.
+  Result<JsonValue, DecodeError> read =
+      read_document(scratch.bytes.view(), scratch.arena, ReadMode{&order, true});
   trim_sort_scratch(scratch.sort);
   if (!read.ok()) {
     // Bytes caught half way through another program's write are not the file's error.

@@ -30,6 +30,7 @@ bool keys_are_sorted(const JsonValue& value) {
     case JsonKind::Bool:
     case JsonKind::Number:
     case JsonKind::String:
+    case JsonKind::Text:
       return true;
   }
   return true;

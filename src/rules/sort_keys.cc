@@ -130,6 +130,7 @@ struct Sorter {
       case JsonKind::Bool:
       case JsonKind::Number:
       case JsonKind::String:
+      case JsonKind::Text:
         break;
     }
   }
