@@ -50,9 +50,14 @@ block() {
   case $1 in
     hook)
       cat <<'EOF'
+# The names the Action and the README's recipes take: ending in .json, case and all. The
+# default types, [file], leave symbolic links out.
+files: \.json$
 # pre-commit hands over names as git has them, and orvel refuses any argument that begins
-# with "-" (it takes no options): such a name is passed as ./NAME, the same file.
-entry: sh -c 'for f do shift; case $f in -*) f=./$f;; esac; set -- "$@" "$f"; done; exec orvel "$@"' orvel
+# with "-" (it takes no options): such a name is passed as ./NAME, the same file. Each name is
+# looked at once; only when one begins with "-" is the command rebuilt, as "${N}" references
+# for eval (the names themselves are never parsed), so the time stays linear in the names.
+entry: sh -c 'for f do case $f in -*) eval "exec orvel $(i=0; for f do i=$((i + 1)); case $f in -*) p=./;; *) p=;; esac; printf " %s\"\${%d}\"" "$p" "$i"; done)";; esac; done; exec orvel "$@"' orvel
 # JSON that other tools own or read with comments (packaging/excludes.txt in orvel's
 # repository says why, for each). An exclude of your own in .pre-commit-config.yaml replaces it.
 exclude: |
