@@ -298,8 +298,9 @@ holds "$scratch/refused/package.json" '{"b": 1, "a": 2}' || fail "package.json w
 say "ok: the excludes input is used; a version without checksums, a v version and an unusable excludes line are refused"
 
 # 7. What a checkout can leave out: the files outside a sparse checkout's cone, Git LFS pointers
-# (actions/checkout fetches no LFS content by default), a tracked file deleted since. Each is
-# passed over with a line saying so; with nothing left, "No files found." must not fail.
+# (actions/checkout fetches no LFS content by default), a tracked file deleted since; and what
+# an earlier step can put in the way: a link in place of a tracked file or of its directory.
+# Each is passed over with a line saying so; with nothing left, "No files found." must not fail.
 make_repo sparse docs/README.md "docs" conf/x.json "$unsorted_data"
 git -C "$scratch/sparse" sparse-checkout set docs
 [ ! -e "$scratch/sparse/conf/x.json" ] || fail "the sparse checkout left conf/x.json"
@@ -308,14 +309,23 @@ if [ "$status" -ne 0 ] || [[ $out != *"outside the sparse checkout: 1 tracked JS
   fail "a sparse checkout without JSON failed, or did not say what was passed over"
 fi
 make_repo absent data.json "$canonical_data" gone.json "$unsorted_data" \
-  big.json $'version https://git-lfs.github.com/spec/v1\noid sha256:4d7a\nsize 12345\n'
-rm "$scratch/absent/gone.json"
+  big.json $'version https://git-lfs.github.com/spec/v1\noid sha256:4d7a\nsize 12345\n' \
+  swapped.json "$unsorted_data" conf/a.json "$unsorted_data"
+rm "$scratch/absent/gone.json" "$scratch/absent/swapped.json"
+ln -s "$scratch/outside.json" "$scratch/absent/swapped.json"
+mkdir -p "$scratch/elsewhere"
+printf '%s' "$unsorted_data" > "$scratch/elsewhere/a.json"
+rm -r "$scratch/absent/conf"
+ln -s "$scratch/elsewhere" "$scratch/absent/conf"
 attempt absent X64 "$dist"
 if [ "$status" -ne 0 ] || [[ $out != *"passed over gone.json: not a regular file in the working tree"* ]] ||
-  [[ $out != *"passed over big.json: a Git LFS pointer"* || $out != *"2 / 2 passed"* ]]; then
-  fail "a deleted file or an LFS pointer was not passed over with a line saying so"
+  [[ $out != *"passed over big.json: a Git LFS pointer"* || $out != *"2 / 2 passed"* ]] ||
+  [[ $out != *"passed over swapped.json: not a regular"* || $out != *"passed over conf/a.json: not a regular"* ]]; then
+  fail "a deleted file, an LFS pointer or a link put in the way was not passed over with a line saying so"
 fi
-say "ok: sparse checkouts, LFS pointers and deleted files are passed over, each said"
+holds "$scratch/outside.json" "$unsorted_data" || fail "the Action wrote through a link put in place of a file"
+holds "$scratch/elsewhere/a.json" "$unsorted_data" || fail "the Action wrote through a link put in place of a directory"
+say "ok: sparse checkouts, LFS pointers, deleted files and links put in the way are passed over, each said"
 
 # 8. The README's recipes, run as written with this build's orvel on the PATH: the one for CI
 # (git ls-files) and the one for every file on disk (find).

@@ -173,11 +173,13 @@ paused=1
   else
     echo "orvel: tracked JSON files outside the excludes: $given"
     # A file an earlier step changed is orvel's to blame only if orvel changed it again: its
-    # bytes are kept as a sum, and such files are few.
+    # bytes are kept as a sum, and such files are few. One that cannot be read is orvel's to
+    # report.
     differing "$work/dirty-before"
     declare -A sum_before=()
     while IFS= read -r -d '' name; do
-      sum_before["$name"]=$(sha256sum < "$name")
+      sum=$(sha256sum < "$name") || sum=unreadable
+      sum_before["$name"]=$sum
     done < "$work/dirty-before"
     # xargs runs orvel more than once for a very long list and then says 123 for any failed
     # run; orvel's own status for a file that failed is 1.
@@ -188,14 +190,15 @@ paused=1
     rewritten=0
     while IFS= read -r -d '' name; do
       if [ -n "${sum_before["$name"]+set}" ]; then
-        sum=$(sha256sum < "$name")
+        sum=$(sha256sum < "$name") || sum=unreadable
         [ "$sum" != "${sum_before["$name"]}" ] || continue
       fi
       printf '%s\0' "$name" >> "$work/rewritten"
       rewritten=$((rewritten + 1))
     done < "$work/dirty-after"
     if [ "$rewritten" -gt 0 ] && [ "$fail_on_change" -eq 1 ]; then
-      xargs -0r git --no-pager --literal-pathspecs diff --stat --patch -- < "$work/rewritten"
+      xargs -0r git --no-pager --literal-pathspecs diff --no-ext-diff --stat --patch -- \
+        < "$work/rewritten"
       diff_status=1
     elif [ "$rewritten" -gt 0 ]; then
       echo "orvel: $rewritten files were rewritten, left for the next steps"
