@@ -66,8 +66,9 @@ files: \.json$
 # pre-commit hands over names as git has them, and orvel refuses any argument that begins
 # with "-" (it takes no options): such a name is passed as ./NAME, the same file. Each name is
 # looked at once; only when one begins with "-" is the command rebuilt, as "${N}" references
-# for eval (the names themselves are never parsed), so the time stays linear in the names.
-entry: sh -c 'for f do case $f in -*) eval "exec orvel $(i=0; for f do i=$((i + 1)); case $f in -*) p=./;; *) p=;; esac; printf " %s\"\${%d}\"" "$p" "$i"; done)";; esac; done; exec orvel "$@"' orvel
+# for eval (the names themselves are never parsed), written a hundred at a time, so the time
+# stays linear in the names.
+entry: sh -c 'for f do case $f in -*) eval "exec orvel $(i=0 c=; for f do i=$((i + 1)); case $f in -*) c="$c ./\"\${$i}\"";; *) c="$c \"\${$i}\"";; esac; case $i in *00) printf %s "$c"; c=;; esac; done; printf %s "$c")";; esac; done; exec orvel "$@"' orvel
 # JSON that other tools own or read with comments (packaging/excludes.txt in orvel's
 # repository says why, for each). An exclude of your own in .pre-commit-config.yaml replaces it.
 exclude: |
