@@ -200,7 +200,7 @@ samples=$kept
 # Standard output a terminal: tmux runs each program in a 100-column pane whose bytes are logged
 # by pipe-pane, and the two logs, each ending with the status, must be equal. Standard error goes
 # to a file, since npm draws a progress spinner on a terminal before npx starts the launcher.
-tmux_=(tmux -S "$scratch/tmux.sock")
+tmux_cmd=(tmux -S "$scratch/tmux.sock")
 tty_run() {
   local name=$1 dir=$2
   shift 2
@@ -209,16 +209,16 @@ tty_run() {
   cp -R "$samples" "$dir/files"
   printf 'cd %q && tmux -S %q wait-for %q && %s 2> %q; echo "<status $?>"\n' "$dir/files" \
     "$scratch/tmux.sock" "$name" "$(printf '%q ' "$@")" "$dir/err" > "$dir/run.sh"
-  "${tmux_[@]}" new-session -d -s "$name" -x 100 -y 40 "bash '$dir/run.sh'; sleep 60"
-  "${tmux_[@]}" pipe-pane -t "$name" -o "cat > '$dir/tty'"
-  "${tmux_[@]}" wait-for -S "$name"
+  "${tmux_cmd[@]}" new-session -d -s "$name" -x 100 -y 40 "bash '$dir/run.sh'; sleep 60"
+  "${tmux_cmd[@]}" pipe-pane -t "$name" -o "cat > '$dir/tty'"
+  "${tmux_cmd[@]}" wait-for -S "$name"
   local _
   for _ in $(seq 300); do
     grep -q '<status' "$dir/tty" 2> /dev/null && break
     sleep 0.1
   done
   grep -q '<status' "$dir/tty" || fail "$name: no status came back from the terminal"
-  "${tmux_[@]}" kill-session -t "$name"
+  "${tmux_cmd[@]}" kill-session -t "$name"
 }
 tty_run bare-tty "$scratch/bare/tty" "$bare" good.json messy.json broken.json
 for way in npx bin; do
@@ -287,17 +287,17 @@ ctrl_c() {
   local label=$1 log=$signals/$1.log _
   shift
   : > "$log"
-  "${tmux_[@]}" new-session -d -s "$label" -x 100 -y 40 -c "$signals" \
+  "${tmux_cmd[@]}" new-session -d -s "$label" -x 100 -y 40 -c "$signals" \
     "exec bash $(printf '%q ' "$signals/loop.sh" "$log" "$@")"
   read -r -t 10 _ <&3 || fail "$label: the stand-in binary did not start"
-  "${tmux_[@]}" send-keys -t "$label" C-c
+  "${tmux_cmd[@]}" send-keys -t "$label" C-c
   for _ in $(seq 100); do
-    "${tmux_[@]}" has-session -t "$label" 2> /dev/null || break
+    "${tmux_cmd[@]}" has-session -t "$label" 2> /dev/null || break
     [ ! -s "$log" ] || break
     sleep 0.1
   done
-  if [ -s "$log" ] || "${tmux_[@]}" has-session -t "$label" 2> /dev/null; then
-    "${tmux_[@]}" kill-session -t "$label" 2> /dev/null || true
+  if [ -s "$log" ] || "${tmux_cmd[@]}" has-session -t "$label" 2> /dev/null; then
+    "${tmux_cmd[@]}" kill-session -t "$label" 2> /dev/null || true
     fail "$label: the loop ran on after Ctrl-C"
   fi
   echo "ok: $label: Ctrl-C ended the shell loop"
