@@ -275,7 +275,8 @@ for way in sh node; do
       fail "the binary ran in process $child, not in the launcher's process $pid"
     ! kill -0 "$child" 2> /dev/null || fail "SIG$signal sent to the launcher ($way) left the binary running"
   done
-  echo "ok: SIGINT, SIGTERM, SIGHUP, SIGUSR2, SIGALRM (and through sh SIGUSR1) sent to the launcher ($way) end the binary by that signal"
+  if [ "$way" = sh ]; then sent='SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM'; else sent='the same less SIGUSR1'; fi
+  echo "ok: $sent sent to the launcher ($way) end the binary by that signal, with nothing left running"
 done
 
 # Ctrl-C typed at a terminal while a shell loop calls the launcher must end the loop, as it does
