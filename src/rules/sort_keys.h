@@ -59,7 +59,7 @@ struct SortScratch {
 
 // Reorders the entries of every object in `value` by natural_compare with a stable sort (keys
 // that compare equal, such as a1 and a01, keep their order). Arrays keep their element order.
-// Memory running out for the buffers throws std::bad_alloc, with the entries in some order.
+// Memory running out for its buffers throws std::bad_alloc, the entries then in no promised order.
 void sort_keys(JsonValue& value, SortScratch& scratch);
 // The same with buffers of its own, for a single document.
 void sort_keys(JsonValue& value);
