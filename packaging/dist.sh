@@ -14,6 +14,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 version=$("$here/version.sh")
 stamp=$("$here/source_date_epoch.sh")
+# shellcheck source=packaging/strip.sh
+. "$here/strip.sh"
 
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -30,12 +32,10 @@ for pair in "$@"; do
     aarch64) deb_arch=arm64 ;;
     *) echo "dist.sh: no Debian architecture for $processor" >&2; exit 2 ;;
   esac
-  strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$build/CMakeCache.txt")
-  [ -n "$strip" ] || { echo "dist.sh: no CMAKE_STRIP in $build/CMakeCache.txt" >&2; exit 1; }
 
   name=orvel-$version-linux-$processor
   mkdir "$stage/$name"
-  "$strip" -o "$stage/$name/orvel" "$build/orvel"
+  strip_program "$build" "$stage/$name/orvel"
   cp "$build/orvel.1" "$root/README.md" "$root/LICENSE" "$stage/$name/"
   chmod 0755 "$stage/$name" "$stage/$name/orvel"
   chmod 0644 "$stage/$name/orvel.1" "$stage/$name/README.md" "$stage/$name/LICENSE"

@@ -34,7 +34,8 @@ while IFS= read -r line || [ -n "$line" ]; do
   patterns+=("$line")
 done < "$file"
 
-regex_escape() { local s=${1//./\\.}; printf '%s' "${s//\*/[^/]*}"; }
+# Sets $re to PATTERN as a regex: a dot is literal, and `*` stays within one name.
+to_regex() { local s=${1//./\\.}; re=${s//\*/[^/]*}; }
 
 case $form in
   patterns)
@@ -51,22 +52,29 @@ case $form in
     n=${#patterns[@]} i=0
     for p in ${patterns[@]+"${patterns[@]}"}; do
       i=$((i + 1))
-      case $p in */) alt="$(regex_escape "$p").*" ;; *) alt=$(regex_escape "$p") ;; esac
+      to_regex "$p"
+      case $p in */) alt="$re.*" ;; *) alt=$re ;; esac
       if [ "$i" -lt "$n" ]; then printf '  %s|\n' "$alt"; else printf '  %s\n' "$alt"; fi
     done
     printf ')$\n' ;;
   find-prune)
     # For `find . \( PRUNE -o PRUNE \) -prune -o -type f -name '*.json' SKIP... -print0`.
+    # find's -path lets `*` match "/" as well, so a path with `*` in it becomes a -regex
+    # (read alike by GNU's and BSD's find), in which `*` stays within one name.
     for p in ${patterns[@]+"${patterns[@]}"}; do
+      to_regex "${p%/}"
       case $p in
+        *'*'*/*/) printf -- "-regex '.*/%s'\n" "$re" ;;
         */*/) printf -- "-path '*/%s'\n" "${p%/}" ;;
         */) printf -- "-name '%s'\n" "${p%/}" ;;
       esac
     done ;;
   find-skip)
     for p in ${patterns[@]+"${patterns[@]}"}; do
+      to_regex "$p"
       case $p in
         */) ;;
+        *'*'*/* | */*'*'*) printf -- "! -regex '.*/%s'\n" "$re" ;;
         */*) printf -- "! -path '*/%s'\n" "$p" ;;
         *) printf -- "! -name '%s'\n" "$p" ;;
       esac

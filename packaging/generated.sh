@@ -9,10 +9,20 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 files=(.pre-commit-hooks.yaml packaging/pre-commit-mirror/.pre-commit-hooks.yaml action.yml README.md)
-excludes() { "$root/packaging/excludes.sh" "$@" "$root/packaging/excludes.txt"; }
 version=$("$root/packaging/version.sh")
 
 fail() { printf 'generated.sh: %s\n' "$*" >&2; exit 1; }
+
+# Each form of the excludes is made once, up front: a list that excludes.sh refuses stops
+# everything here, where a failure inside a block's output would go unseen.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+forms=$scratch/forms
+mkdir "$forms"
+for form in patterns pathspecs regex find-prune find-skip; do
+  "$root/packaging/excludes.sh" "$form" "$root/packaging/excludes.txt" > "$forms/$form" ||
+    fail "packaging/excludes.txt cannot be turned into $form"
+done
 
 # Prints the words given as lines of at most about 90 columns, each but the last ending in " \",
 # the first starting with FIRST and the others indented by two spaces.
@@ -50,19 +60,25 @@ block() {
   case $1 in
     hook)
       cat <<'EOF'
+# The names the Action and the README's recipes take: ending in .json, case and all. The
+# default types, [file], leave symbolic links out.
+files: \.json$
 # pre-commit hands over names as git has them, and orvel refuses any argument that begins
-# with "-" (it takes no options): such a name is passed as ./NAME, the same file.
-entry: sh -c 'for f do shift; case $f in -*) f=./$f;; esac; set -- "$@" "$f"; done; exec orvel "$@"' orvel
+# with "-" (it takes no options): such a name is passed as ./NAME, the same file. Each name is
+# looked at once; only when one begins with "-" is the command rebuilt, as "${N}" references
+# for eval (the names themselves are never parsed), written a hundred at a time, so the time
+# stays linear in the names.
+entry: sh -c 'for f do case $f in -*) eval "exec orvel $(i=0 c=; for f do i=$((i + 1)); case $f in -*) c="$c ./\"\${$i}\"";; *) c="$c \"\${$i}\"";; esac; case $i in *00) printf %s "$c"; c=;; esac; done; printf %s "$c")";; esac; done; exec orvel "$@"' orvel
 # JSON that other tools own or read with comments (packaging/excludes.txt in orvel's
 # repository says why, for each). An exclude of your own in .pre-commit-config.yaml replaces it.
 exclude: |
 EOF
-      excludes regex | sed 's/^/  /' ;;
+      sed 's/^/  /' "$forms/regex" ;;
     action-version)
       printf "default: '%s'\n" "$version" ;;
     action-excludes)
       printf 'default: |\n'
-      excludes patterns | sed 's/^/  /' ;;
+      sed 's/^/  /' "$forms/patterns" ;;
     readme-precommit)
       printf '```yaml\n'
       printf 'repos:\n  - repo: https://github.com/orvel-json/orvel-pre-commit\n'
@@ -76,20 +92,23 @@ EOF
     readme-precommit-exclude)
       printf '```yaml\n'
       printf '      - id: orvel\n        exclude: |\n'
-      excludes regex | sed 's/^/          /'
+      sed 's/^/          /' "$forms/regex"
       printf '```\n' ;;
     readme-ci)
-      local pathspecs=()
-      mapfile -t pathspecs < <(excludes pathspecs | sed "s/.*/'&'/")
+      # --stage puts git's mode before each name, so that only regular files (mode 100644 or
+      # 100755) go on: a symbolic link is passed over, as in pre-commit and the find recipe.
+      local pathspecs=() p
+      while IFS= read -r p; do pathspecs+=("'$p'"); done < "$forms/pathspecs"
       printf '```sh\n'
-      wrap "git ls-files -z -- '*.json'" "${pathspecs[@]}" "|" "sed -z 's|^-|./-|'" "|" "xargs -0r orvel"
+      wrap "git ls-files -z --stage -- '*.json'" "${pathspecs[@]}" "|" \
+        "sed -z -n '/^100/{s/^[0-9]* [0-9a-f]* [0-3]\\t//;s|^-|./-|;p}'" "|" "xargs -0r orvel"
       printf 'git diff --exit-code    # status 1, with the diff, when orvel rewrote a file\n```\n' ;;
     readme-find)
       # Words that belong together (a test and its pattern) are one word here, so that a line
       # break never falls between them.
       local prune="-name .git" skip=() t
-      while IFS= read -r t; do prune="$prune -o $t"; done < <(excludes find-prune)
-      while IFS= read -r t; do skip+=("$t"); done < <(excludes find-skip)
+      while IFS= read -r t; do prune="$prune -o $t"; done < "$forms/find-prune"
+      mapfile -t skip < "$forms/find-skip"
       printf '```sh\n'
       wrap "find . \\( $prune \\) -prune" "-o -type f -name '*.json'" "${skip[@]}" \
         "-print0 | xargs -0r orvel"
@@ -127,10 +146,9 @@ case ${1:-} in
   write)
     for f in "${files[@]}"; do write_file "$root" "$f"; done ;;
   check)
-    scratch=$(mktemp -d)
-    trap 'rm -rf "$scratch"' EXIT
     for f in "${files[@]}"; do
-      mkdir -p "$scratch/$(dirname "$f")"
+      d=$(dirname "$f")
+      mkdir -p "$scratch/$d"
       cp "$root/$f" "$scratch/$f"
       write_file "$scratch" "$f"
     done
@@ -140,8 +158,10 @@ case ${1:-} in
     done
     [ "$status" -eq 0 ] || fail "generated blocks are out of date: run make generated"
     # Both hook forms run the same command on the same files; only the language differs.
-    diff <(grep -v -e '^#' -e 'language:' "$root/.pre-commit-hooks.yaml") \
-      <(grep -v -e '^#' -e 'language:' "$root/packaging/pre-commit-mirror/.pre-commit-hooks.yaml") ||
+    grep -v -e '^ *#' -e 'language:' "$root/.pre-commit-hooks.yaml" > "$scratch/system-hook"
+    grep -v -e '^ *#' -e 'language:' "$root/packaging/pre-commit-mirror/.pre-commit-hooks.yaml" \
+      > "$scratch/mirror-hook"
+    diff "$scratch/system-hook" "$scratch/mirror-hook" ||
       fail "the two hook definitions differ in more than their language"
     echo "generated.sh: the hooks, the Action and the README agree with packaging/excludes.txt and version $version" ;;
   *) fail "usage: generated.sh write|check" ;;

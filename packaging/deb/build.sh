@@ -12,8 +12,8 @@ out=$1 arch=$2 build=$3
 here=$(cd "$(dirname "$0")" && pwd)
 version=$("$here/../version.sh")
 stamp=$("$here/../source_date_epoch.sh")
-strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$build/CMakeCache.txt")
-[ -n "$strip" ] || { echo "build.sh: no CMAKE_STRIP in $build/CMakeCache.txt" >&2; exit 1; }
+# shellcheck source=packaging/strip.sh
+. "$here/../strip.sh"
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
@@ -21,7 +21,7 @@ umask 022
 root="$stage/orvel"
 mkdir -p "$root/DEBIAN" "$root/usr/bin" "$root/usr/share/man/man1" "$root/usr/share/doc/orvel" \
   "$root/usr/share/lintian/overrides"
-"$strip" -o "$root/usr/bin/orvel" "$build/orvel"
+strip_program "$build" "$root/usr/bin/orvel"
 cp "$build/orvel.1.gz" "$root/usr/share/man/man1/"
 cp "$here/../copyright" "$build/changelog.gz" "$root/usr/share/doc/orvel/"
 cp "$here/lintian-overrides" "$root/usr/share/lintian/overrides/orvel"

@@ -36,7 +36,7 @@ done
 
 main=$stage/orvel
 mkdir -p "$main/bin"
-install -m 0755 "$here/orvel/bin/orvel.js" "$main/bin/orvel.js"
+install -m 0755 "$here/orvel/bin/orvel" "$main/bin/orvel"
 fill "$here/orvel/package.json.in" "" > "$main/package.json"
 cp "$root/README.md" "$root/LICENSE" "$main/"
 

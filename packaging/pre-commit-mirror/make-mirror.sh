@@ -21,7 +21,8 @@ mirror=$1
 mkdir -p "$mirror"
 mirror=$(cd "$mirror" && pwd)
 git_m() { git -C "$mirror" "$@"; }
-if [ "$(git_m rev-parse --show-toplevel 2>/dev/null)" != "$mirror" ]; then
+top=$(git_m rev-parse --show-toplevel 2>/dev/null) || top=""
+if [ "$top" != "$mirror" ]; then
   git_m init -q
   git_m symbolic-ref HEAD refs/heads/main
 fi
@@ -55,4 +56,5 @@ else
   git_m commit -q -m "orvel $version"
 fi
 git_m tag "$tag"
-echo "make-mirror.sh: $mirror: $(git_m log -1 --format='%h %s') tagged $tag"
+made=$(git_m log -1 --format='%h %s')
+echo "make-mirror.sh: $mirror: $made tagged $tag"

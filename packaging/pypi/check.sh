@@ -26,15 +26,15 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/registry-pypi-check.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 # Nothing comes from an index, and pip's cache stays out of the way.
 export PIP_NO_INDEX=1 PIP_FIND_LINKS=$wheels PIP_NO_CACHE_DIR=1 PIP_DISABLE_PIP_VERSION_CHECK=1
-echo "pypi check: $("$py" -m pip --version 2> /dev/null || echo 'pip (in the venv)'), pipx $(pipx --version)"
+pip_version=$("$py" -m pip --version 2> /dev/null) || pip_version='pip (in the venv)'
+pipx_version=$(pipx --version)
+echo "pypi check: $pip_version, pipx $pipx_version"
 
 wheel_x86_64=$wheels/orvel-$version-py3-none-manylinux_2_17_x86_64.manylinux2014_x86_64.musllinux_1_1_x86_64.whl
 wheel_aarch64=$wheels/orvel-$version-py3-none-manylinux_2_17_aarch64.manylinux2014_aarch64.musllinux_1_1_aarch64.whl
-for arch in x86_64 aarch64; do
-  tar -xzf "$dist/orvel-$version-linux-$arch.tar.gz" -C "$scratch" "orvel-$version-linux-$arch/orvel"
-done
-bare=$scratch/orvel-$version-linux-x86_64/orvel
-bare_arm64=$scratch/orvel-$version-linux-aarch64/orvel
+# shellcheck source=packaging/check_lib.sh
+. "$here/../check_lib.sh"
+release_binaries "$dist"
 
 # The wheels are well formed and reproducible.
 for whl in "$wheel_x86_64" "$wheel_aarch64"; do
@@ -43,39 +43,14 @@ for whl in "$wheel_x86_64" "$wheel_aarch64"; do
     fail "wheel unpack refuses $(basename "$whl")"
 done
 echo "ok: wheel unpack finds every hash in RECORD right"
-python3 "$here/build_wheels.py" "$dist" "$scratch/again" > /dev/null
-for whl in "$wheel_x86_64" "$wheel_aarch64"; do
-  cmp "$whl" "$scratch/again/$(basename "$whl")" || fail "a second build of $(basename "$whl") differs"
-done
-echo "ok: a second build gives the same wheels, byte for byte"
+python3 "$here/build_wheels.py" "$dist" "$scratch/wheels" > /dev/null
+same_again "$scratch/wheels" "$wheel_x86_64" "$wheel_aarch64"
 
-# Sample files and the bare binary's results on them, to compare each installed orvel with.
-samples=$scratch/samples
-"$here/../samples.sh" "$samples"
-# run DIR CMD...: runs CMD on a fresh copy of the samples in DIR/files; output, error and status
-# go into DIR.
-run() {
-  local dir=$1 status=0
-  shift
-  rm -rf "$dir"
-  mkdir -p "$dir"
-  cp -R "$samples" "$dir/files"
-  (cd "$dir/files" && "$@" good.json messy.json broken.json > "$dir/out" 2> "$dir/err") || status=$?
-  echo "$status" > "$dir/status"
-}
-run "$scratch/bare" "$bare"
-[ "$(cat "$scratch/bare/status")" = 1 ] || fail "the bare binary's status is not 1"
-# like_bare LABEL CMD...: CMD must give the bare binary's files, output, error and status.
+# like_bare LABEL CMD...: CMD must give the bare binary's files, output, error and status on
+# the three samples.
 like_bare() {
-  local label=$1
-  shift
-  local dir=$scratch/run-$label f
-  run "$dir" "$@"
-  for f in status out err; do
-    cmp "$scratch/bare/$f" "$dir/$f" || fail "$label: $f differs from the bare binary's"
-  done
-  diff -r "$scratch/bare/files" "$dir/files" > /dev/null || fail "$label: the files differ"
-  echo "ok: $label: status 1, same files, output and error as the bare binary"
+  packaged=("${@:2}")
+  expect "$1" file 1 good.json messy.json broken.json
 }
 
 # pip in a fresh virtual environment.

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "base/pages.h"
+#include "base/byte_buffer.h"
 
 namespace orvel {
 
@@ -25,7 +25,8 @@ class Arena {
   ~Arena();
 
   // Uninitialised room for `bytes` bytes aligned to `align` (a power of two, at most 16),
-  // followed by at least kReadPadding readable bytes.
+  // followed by at least kReadPadding readable bytes. Memory for it is a ByteBuffer's: refused,
+  // it throws std::bad_alloc.
   // Inline: the reader allocates once per container and per decoded string, and a call costs.
   void* allocate(std::size_t bytes, std::size_t align) {
     auto at = (reinterpret_cast<std::uintptr_t>(cursor_) + (align - 1)) & ~(align - 1);
@@ -45,43 +46,35 @@ class Arena {
   std::string_view copy(std::string_view text);
 
   // Takes over `block`, with its pages and their charge, and frees it with the arena's own
-  // memory. A reader hands over the block in which it gathered a large container instead of
-  // copying the container out of it. Throws std::bad_alloc, with the block still the caller's,
-  // when there is no room to note it.
-  void adopt(PageBlock& block);
+  // memory. A reader hands over the buffer in which it gathered a large container instead of
+  // copying the container out of it. When there is no room to note it, the buffer is still the
+  // caller's.
+  void adopt(ByteBuffer& block);
 
   // Forgets every allocation; memory stays mapped for the next document, except adopted blocks.
   void reset();
 
  private:
-  struct Block {
+  // The header at the start of every block: the buffer that is the block itself, so that a
+  // block is freed by moving its buffer out first. A multiple of 16 bytes, so every block's data
+  // starts 16-byte aligned (malloc's guarantee).
+  struct alignas(16) Block {
     Block* next;
-    std::size_t size;       // usable bytes after the header; kReadPadding more follow them
-    std::size_t populated;  // bytes after the header given their pages, and charged for them
-    std::size_t unused;     // keeps the data that follows 16-byte aligned
+    ByteBuffer memory;
   };
   struct Adopted {
     Adopted* next;
-    PageBlock block;
+    ByteBuffer block;
   };
-  // Gives `block` back with the charge for its pages.
-  static void free_block(Block* block);
-  // What a block with `usable` bytes takes from allocate_pages: the header and the padding too.
-  static std::size_t block_bytes(std::size_t usable);
   void* allocate_slow(std::size_t bytes, std::size_t align);
   void free_adopted();
-
-  // Moves limit_ on through the newest block so that room for `bytes` at `at` lies below it,
-  // giving the memory its pages a stretch at a time; false when the block has no such room.
-  bool extend_limit(std::uintptr_t at, std::size_t bytes);
 
   Block* blocks_ = nullptr;  // newest first
   Adopted* adopted_ = nullptr;  // notes in the arena's own blocks
   char* cursor_ = nullptr;
   // Allocations end below limit_, which marks how far the newest block has been given its
-  // pages and never passes block_end_.
+  // pages and never passes its last kReadPadding bytes.
   char* limit_ = nullptr;
-  char* block_end_ = nullptr;
 };
 
 }  // namespace orvel

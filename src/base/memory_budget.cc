@@ -1,5 +1,4 @@
-// The memory budget, from resource limits, control groups and the kernel's memory counters, and
-// the meter that charges memory against it.
+// The memory budget, from resource limits, control groups and the kernel's memory counters.
 #include "base/memory_budget.h"
 
 #include <fcntl.h>
@@ -9,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -244,32 +242,6 @@ std::uint64_t available_memory(const std::string& meminfo) {
   return *kib * 1024;
 }
 
-// Charges up to this need no reading of the limits: most runs never get there, and reading
-// them costs more than rewriting a small file. It is within what the margin below a group's
-// limit keeps free anyway.
-constexpr std::uint64_t kUnmeteredBytes = 4u << 20;
-
-std::uint64_t default_room() {
-  // Without memory even to read the limits, nothing more is allowed: the file that asked fails.
-  // The address-space room is not asked: populating memory takes no more address space, and
-  // blocks are held to it where they are mapped.
-  try {
-    return memory_budget(MemorySources{});
-  } catch (const std::bad_alloc&) {
-    return 0;
-  }
-}
-
-// The tool is single-threaded; the meter is only used between system calls of its own thread.
-std::uint64_t g_charged = 0;
-// Charges fit up to here: what was charged when the limits were last read plus the room they
-// left. Stale charges (memory given back that the meter still counts, pages of a file that
-// shrank) cancel out at each reading.
-std::uint64_t g_ceiling = kUnmeteredBytes;
-std::uint64_t (*g_room_source)() = default_room;
-
-bool fits(std::uint64_t bytes) { return g_charged <= g_ceiling && bytes <= g_ceiling - g_charged; }
-
 }  // namespace
 
 std::uint64_t address_space_room() {
@@ -284,28 +256,7 @@ std::uint64_t address_space_room() {
 }
 
 std::uint64_t memory_budget(const MemorySources& sources) {
-  return std::min({sources.address_space_room, cgroup_room(sources), available_memory(sources.meminfo)});
-}
-
-bool charge_memory(std::uint64_t bytes) {
-  if (!fits(bytes)) {
-    std::uint64_t room = g_room_source();
-    g_ceiling = room > kNoMemoryBound - g_charged ? kNoMemoryBound : g_charged + room;
-    if (!fits(bytes)) return false;
-  }
-  g_charged += bytes;
-  return true;
-}
-
-void release_memory(std::uint64_t bytes) { g_charged -= std::min(bytes, g_charged); }
-
-std::uint64_t charged_memory() { return g_charged; }
-
-bool may_grow_file_in_memory(std::uint64_t growth_bytes) { return charge_memory(growth_bytes); }
-
-void set_memory_room_source(std::uint64_t (*room)()) {
-  g_room_source = room != nullptr ? room : default_room;
-  g_ceiling = g_charged;
+  return std::min(cgroup_room(sources), available_memory(sources.meminfo));
 }
 
 }  // namespace orvel

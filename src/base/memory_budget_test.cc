@@ -1,4 +1,4 @@
-// The memory budget from control group files, meminfo and the address-space room.
+// The memory budget from control group files and meminfo.
 #include "base/memory_budget.h"
 
 #include <sys/stat.h>
@@ -26,7 +26,6 @@ TEST(MemoryBudget, IsTheLeastOfEveryLimitThatCanBeRead) {
     std::string membership;                                   // /proc/self/cgroup
     std::vector<std::pair<std::string, std::string>> files;  // under the cgroup root
     std::string meminfo;                                      // empty: unreadable
-    std::uint64_t room;
     std::uint64_t budget;
     std::string mountinfo = "";  // empty: unreadable; "@" stands for the cgroup root
   };
@@ -46,13 +45,12 @@ TEST(MemoryBudget, IsTheLeastOfEveryLimitThatCanBeRead) {
       "31 30 0:28 /docker/c0ffee @/cpu,cpuacct ro,nosuid - cgroup cgroup rw,cpu,cpuacct\n"
       "34 30 0:31 /docker/c0ffee @/memory ro,nosuid master:7 - cgroup cgroup rw,memory\n";
   const Case cases[] = {
-      {"nothing readable", "", {}, "", kNoMemoryBound, kNoMemoryBound},
-      {"memory available", "", {}, "MemTotal: 9 kB\nMemAvailable:    2048 kB\n", kNoMemoryBound, 2 * kMiB},
-      {"address space", "", {}, "MemAvailable: 4096 kB\n", 3 * kMiB, 3 * kMiB},
+      {"nothing readable", "", {}, "", kNoMemoryBound},
+      {"memory available", "", {}, "MemTotal: 9 kB\nMemAvailable:    2048 kB\n", 2 * kMiB},
       {"v2 group, page cache not counted",
        "0::/box\n",
        {{"cgroup.controllers", "memory\n"}, {"box/memory.max", "734003200\n"}, {"box/memory.stat", v2_stat}},
-       "MemAvailable: 8388608 kB\n", kNoMemoryBound, 700 * kMiB - margin(700 * kMiB) - 100 * kMiB},
+       "MemAvailable: 8388608 kB\n", 700 * kMiB - margin(700 * kMiB) - 100 * kMiB},
       {"v2 ancestor lower than the group",
        "0::/outer/inner\n",
        {{"cgroup.controllers", ""},
@@ -60,36 +58,36 @@ TEST(MemoryBudget, IsTheLeastOfEveryLimitThatCanBeRead) {
         {"outer/memory.stat", v2_stat},
         {"outer/inner/memory.max", "max\n"},
         {"outer/inner/memory.stat", v2_stat}},
-       "", kNoMemoryBound, 300 * kMiB - margin(300 * kMiB) - 100 * kMiB},
+       "", 300 * kMiB - margin(300 * kMiB) - 100 * kMiB},
       {"v2 beside v1, under unified/",
        "4:memory:/\n0::/box\n",
        {{"memory/memory.stat", "hierarchical_memory_limit 9223372036854771712\ntotal_rss 5\n"},
         {"unified/box/memory.max", "209715200\n"},
         {"unified/box/memory.stat", v2_stat}},
-       "", kNoMemoryBound, 200 * kMiB - margin(200 * kMiB) - 100 * kMiB},
+       "", 200 * kMiB - margin(200 * kMiB) - 100 * kMiB},
       {"v1 group with other controllers",
        "5:cpu,memory:/job\n3:pids:/\n",
        {{"memory/job/memory.stat", v1_stat}},
-       "MemAvailable: 8388608 kB\n", kNoMemoryBound, 700 * kMiB - margin(700 * kMiB) - 200 * kMiB},
+       "MemAvailable: 8388608 kB\n", 700 * kMiB - margin(700 * kMiB) - 200 * kMiB},
       {"v1 unlimited", "4:memory:/\n", {{"memory/memory.stat", "hierarchical_memory_limit 9223372036854771712\n"}},
-       "", kNoMemoryBound, kNoMemoryBound},
+       "", kNoMemoryBound},
       {"more held than allowed", "0::/box\n",
        {{"cgroup.controllers", ""}, {"box/memory.max", "1048576\n"}, {"box/memory.stat", v2_stat}},
-       "", kNoMemoryBound, 0},
+       "", 0},
       {"v1 shared memory counted", "4:memory:/job\n", {{"memory/job/memory.stat", v1_shmem_stat}},
-       "", kNoMemoryBound, 700 * kMiB - margin(700 * kMiB) - 250 * kMiB},
+       "", 700 * kMiB - margin(700 * kMiB) - 250 * kMiB},
       {"v2 shared memory counted", "0::/box\n",
        {{"cgroup.controllers", ""}, {"box/memory.max", "734003200\n"}, {"box/memory.stat", v2_shmem_stat}},
-       "", kNoMemoryBound, 700 * kMiB - margin(700 * kMiB) - 150 * kMiB},
+       "", 700 * kMiB - margin(700 * kMiB) - 150 * kMiB},
       {"v1 in a container, found through the mount table", "4:memory:/docker/c0ffee\n",
-       {{"memory/memory.stat", v1_stat}}, "", kNoMemoryBound, 700 * kMiB - margin(700 * kMiB) - 200 * kMiB,
+       {{"memory/memory.stat", v1_stat}}, "", 700 * kMiB - margin(700 * kMiB) - 200 * kMiB,
        docker_v1},
       {"v1 mount of the whole hierarchy elsewhere", "4:memory:/job\n",
        {{"mem/job/memory.stat", v1_stat}, {"mem/memory.stat", "hierarchical_memory_limit 9223372036854771712\n"}},
-       "", kNoMemoryBound, 700 * kMiB - margin(700 * kMiB) - 200 * kMiB,
+       "", 700 * kMiB - margin(700 * kMiB) - 200 * kMiB,
        "34 30 0:31 / @/mem rw - cgroup cgroup rw,memory,nosuid\n"},
       {"v1 path unknown under the mount: the mount point is the group", "4:memory:/elsewhere/job\n",
-       {{"memory/memory.stat", v1_stat}}, "", kNoMemoryBound, 700 * kMiB - margin(700 * kMiB) - 200 * kMiB,
+       {{"memory/memory.stat", v1_stat}}, "", 700 * kMiB - margin(700 * kMiB) - 200 * kMiB,
        "34 30 0:31 /docker/c0ffee @/memory rw - cgroup cgroup rw,memory\n"},
       {"v2 in a container, the mount showing an ancestor", "0::/outer/box\n",
        {{"cgroup.controllers", ""},
@@ -97,13 +95,13 @@ TEST(MemoryBudget, IsTheLeastOfEveryLimitThatCanBeRead) {
         {"memory.stat", v2_stat},
         {"box/memory.max", "734003200\n"},
         {"box/memory.stat", v2_stat}},
-       "", kNoMemoryBound, 300 * kMiB - margin(300 * kMiB) - 100 * kMiB,
+       "", 300 * kMiB - margin(300 * kMiB) - 100 * kMiB,
        "40 30 0:37 /outer @ rw - cgroup2 cgroup2 rw\n"},
       {"a mount point with a space, escaped in the table", "4:memory:/\n",
-       {{"my mem/memory.stat", v1_stat}}, "", kNoMemoryBound, 700 * kMiB - margin(700 * kMiB) - 200 * kMiB,
+       {{"my mem/memory.stat", v1_stat}}, "", 700 * kMiB - margin(700 * kMiB) - 200 * kMiB,
        "34 30 0:31 / @/my\\040mem rw - cgroup cgroup rw,memory\n"},
       {"a v1 hierarchy without the memory controller", "4:cpu:/\n",
-       {{"cpu/memory.stat", v1_stat}}, "", kNoMemoryBound, kNoMemoryBound,
+       {{"cpu/memory.stat", v1_stat}}, "", kNoMemoryBound,
        "31 30 0:28 / @/cpu rw - cgroup cgroup rw,cpu\n"},
   };
   for (const Case& c : cases) {
@@ -121,7 +119,6 @@ TEST(MemoryBudget, IsTheLeastOfEveryLimitThatCanBeRead) {
       }
       write_file(sources.mountinfo, table);
     }
-    sources.address_space_room = c.room;
     if (!c.membership.empty()) write_file(sources.cgroup_membership, c.membership);
     if (!c.meminfo.empty()) write_file(sources.meminfo, c.meminfo);
     for (const auto& [path, text] : c.files) {
@@ -136,61 +133,5 @@ TEST(MemoryBudget, IsTheLeastOfEveryLimitThatCanBeRead) {
   }
 }
 
-// What other processes of the group hold, and the group's limit, as a test sets them.
-std::uint64_t g_others = 0;
-std::uint64_t g_limit = 0;
-int g_readings = 0;
-std::uint64_t room_in_group() {
-  ++g_readings;
-  std::uint64_t held = g_others + charged_memory();
-  return g_limit > held ? g_limit - held : 0;
-}
-
-// The limits are read when a charge does not fit what the last reading left, and only then:
-// memory another process gave back since counts, and charges that fit cost no reading.
-TEST(MemoryMeter, ReadsTheLimitsAgainBeforeRefusingACharge) {
-  const std::uint64_t held = charged_memory();
-  g_limit = held + 220 * kMiB;
-  g_others = 150 * kMiB;
-  g_readings = 0;
-  set_memory_room_source(room_in_group);
-  EXPECT_TRUE(charge_memory(1 * kMiB));
-  EXPECT_EQ(g_readings, 1);
-  EXPECT_TRUE(charge_memory(60 * kMiB));
-  EXPECT_EQ(g_readings, 1);
-  EXPECT_FALSE(charge_memory(20 * kMiB));  // 150 + 61 + 20 > 220
-  EXPECT_EQ(g_readings, 2);
-  EXPECT_EQ(charged_memory(), held + 61 * kMiB);
-  g_others = 0;  // the other process ended
-  EXPECT_TRUE(charge_memory(20 * kMiB));
-  EXPECT_EQ(g_readings, 3);
-  EXPECT_TRUE(charge_memory(100 * kMiB));
-  EXPECT_EQ(g_readings, 3);
-  // Given back, charged again: no reading while it fits.
-  release_memory(100 * kMiB);
-  EXPECT_TRUE(charge_memory(100 * kMiB));
-  EXPECT_EQ(g_readings, 3);
-  // Another process took what was left meanwhile: the refusal is seen from a new reading.
-  g_others = 39 * kMiB;
-  EXPECT_TRUE(charge_memory(39 * kMiB - 1));  // the last reading left room for it
-  EXPECT_FALSE(charge_memory(1 * kMiB));
-  EXPECT_EQ(g_readings, 4);
-  release_memory(charged_memory() - held);
-  set_memory_room_source(nullptr);
-}
-
-// A tmpfs file's growth is charged for good: the pages stay in the group after the file's turn.
-TEST(MemoryMeter, GrowthOfAFileInMemoryStaysCharged) {
-  const std::uint64_t held = charged_memory();
-  g_limit = held + 30 * kMiB;
-  g_others = 0;
-  set_memory_room_source(room_in_group);
-  EXPECT_TRUE(may_grow_file_in_memory(20 * kMiB));
-  EXPECT_EQ(charged_memory(), held + 20 * kMiB);
-  EXPECT_FALSE(may_grow_file_in_memory(20 * kMiB));
-  EXPECT_EQ(charged_memory(), held + 20 * kMiB);
-  release_memory(20 * kMiB);
-  set_memory_room_source(nullptr);
-}
 }  // namespace
 }  // namespace orvel

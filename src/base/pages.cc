@@ -1,5 +1,4 @@
-// Large allocations: malloc for small blocks, mappings of ordinary pages for large ones; the
-// block that is charged as it is given its pages.
+// Large allocations: malloc for small blocks, mappings of ordinary pages for large ones.
 #include "base/pages.h"
 
 #include <sys/mman.h>
@@ -18,10 +17,6 @@ namespace {
 // Below this, malloc serves well.
 constexpr std::size_t kMappedBytes = 4u << 20;
 constexpr std::size_t kHugePageBytes = 2u << 20;
-
-// A block given its pages a little at a time gets them this much at a time, in one call,
-// ahead of the writes that need them. The arena measured this step (see arena.cc).
-constexpr std::size_t kStretchBytes = 2u << 20;
 
 bool is_mapped(std::size_t bytes) { return bytes >= kMappedBytes; }
 
@@ -92,50 +87,11 @@ void free_pages(void* block, std::size_t bytes) {
   ::munmap(block, mapped_length(bytes));
 }
 
-bool populate_pages(void* at, std::size_t bytes) {
-  if (!charge_memory(bytes)) return false;
-  if (populate_for_writing(at, bytes)) return true;
-  release_memory(bytes);
-  return false;
-}
-
-PageBlock::PageBlock(PageBlock&& other) noexcept
-    : data_(other.data_), capacity_(other.capacity_), populated_(other.populated_) {
-  other.data_ = nullptr;
-  other.capacity_ = other.populated_ = 0;
-}
-
-bool PageBlock::resize(std::size_t capacity) {
-  if (capacity == capacity_) return true;
-  void* block = resize_pages(data_, capacity_, capacity);
-  if (block == nullptr) return false;
-  data_ = static_cast<char*>(block);
-  capacity_ = capacity;
-  if (populated_ > capacity) {
-    release_memory(populated_ - capacity);
-    populated_ = capacity;
-  }
-  return true;
-}
-
-bool PageBlock::populate_slow(std::size_t end) {
-  std::size_t stretch = end - populated_ < kStretchBytes ? populated_ + kStretchBytes : end;
-  if (stretch > capacity_) stretch = capacity_;
-  if (end > stretch) return false;
-  // A small block from malloc is charged but not populated: its pages are often the heap's
-  // already, and a call for a few pages would cost more than their faults (on 10,000 small
-  // files it was a call a file).
-  std::size_t more = stretch - populated_;
-  if (is_mapped(capacity_) ? !populate_pages(data_ + populated_, more) : !charge_memory(more)) return false;
-  populated_ = stretch;
-  return true;
-}
-
-void PageBlock::free() {
-  free_pages(data_, capacity_);
-  release_memory(populated_);
-  data_ = nullptr;
-  capacity_ = populated_ = 0;
+bool populate_pages(char* at, std::size_t bytes, std::size_t block_bytes) {
+  // A small block from malloc is left to its faults: its pages are often the heap's already,
+  // and a call for a few pages would cost more than their faults (on 10,000 small files it was
+  // a call a file).
+  return !is_mapped(block_bytes) || populate_for_writing(at, bytes);
 }
 
 }  // namespace orvel

@@ -1,4 +1,8 @@
-// A value or the error that stands in its place: failures are values, never exceptions.
+// A value or the error that stands in its place: failures are values, never exceptions, save
+// one. Exhausted memory is std::bad_alloc in base, json and rules, as it is in the standard
+// library, from wherever memory is taken; io reports it as IoErrorKind::OutOfMemory like any
+// other failure of a file; and main catches it once, around a file's whole processing, where it
+// becomes that file's "IOError: out of memory". Outside a file's processing it ends the run.
 #ifndef ORVEL_BASE_RESULT_H_
 #define ORVEL_BASE_RESULT_H_
 

@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "base/os_error.h"
 #include "base/platform.h"
@@ -161,21 +162,22 @@ std::optional<IoError> read_whole_file(const std::string& path, HeldFile& file, 
   // One byte more than the size, so the read that shows the end needs no growth, and the
   // padding after it, which reads never fill. A file too large for the memory budget fails
   // here, before a byte of it is read.
-  if (!bytes.reserve(static_cast<std::size_t>(size) + 1 + padding)) return IoError{IoErrorKind::OutOfMemory};
+  try {
+    bytes.reserve(static_cast<std::size_t>(size) + 1 + padding);
+  } catch (const std::bad_alloc&) {
+    return IoError{IoErrorKind::OutOfMemory};
+  }
   auto usable = [&bytes, padding] { return bytes.capacity() - padding; };
   std::size_t stretch_end = std::min(usable(), kFirstStretchBytes);
   for (;;) {
     if (bytes.size() == stretch_end) {
-      if (stretch_end == usable()) {
-        std::size_t capacity = bytes.capacity();
-        if (capacity > SIZE_MAX / 2 || !bytes.reserve(std::max(capacity * 2, kMinReadGrowth))) {
-          return IoError{IoErrorKind::OutOfMemory};
-        }
-      }
-      stretch_end = usable();
-      // The rest of the file is about to come in: its pages are given in one call rather than a
-      // fault a page inside the read.
-      if (!bytes.populate(stretch_end)) {
+      try {
+        if (stretch_end == usable()) bytes.reserve(std::max(bytes.capacity() * 2, kMinReadGrowth));
+        stretch_end = usable();
+        // The rest of the file is about to come in: its pages are given in one call rather than
+        // a fault a page inside the read.
+        bytes.populate(stretch_end);
+      } catch (const std::bad_alloc&) {
         return IoError{IoErrorKind::OutOfMemory};
       }
     }

@@ -1,4 +1,4 @@
-// Tests of the object map's insert, lookup and repeated keys, and of the memory budget.
+// Tests of the object map's insert, lookup and repeated keys.
 #include "json/json_value.h"
 
 #include <algorithm>
@@ -10,9 +10,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-
-#include "base/memory_budget.h"
-#include "base/pages.h"
 
 namespace orvel {
 namespace {
@@ -125,67 +122,6 @@ TEST(ObjectMap, FromEntriesFindsOneRepeatAtAnyPlaceLikeInsertingInOrder) {
       }
     }
   }
-}
-
-// The room a limit leaves beside what is charged, as the kernel would give it.
-std::uint64_t g_memory_limit = 0;
-std::uint64_t room_under_limit() {
-  return g_memory_limit > charged_memory() ? g_memory_limit - charged_memory() : 0;
-}
-
-TEST(Pages, BlocksAreChargedForThePagesTheyAreGivenAndGiveThemBack) {
-  constexpr std::size_t kMb = std::size_t{1} << 20;
-  const std::uint64_t held = charged_memory();
-  g_memory_limit = held + 16 * kMb;
-  set_memory_room_source(room_under_limit);
-  {
-    PageBlock a;
-    // Address space is not memory: a block far larger than the limit may be mapped.
-    ASSERT_TRUE(a.resize(64 * kMb));
-    EXPECT_EQ(charged_memory(), held);
-    ASSERT_TRUE(a.populate(10 * kMb));
-    EXPECT_EQ(charged_memory(), held + 10 * kMb);
-    // A populate beyond the limit is refused and charges nothing.
-    a.data()[10 * kMb - 1] = 'a';
-    EXPECT_FALSE(a.populate(20 * kMb));
-    EXPECT_EQ(a.populated(), 10 * kMb);
-    EXPECT_EQ(charged_memory(), held + 10 * kMb);
-    // A block filled a little at a time is given a stretch ahead.
-    ASSERT_TRUE(a.populate(10 * kMb + 1));
-    EXPECT_EQ(a.populated(), 12 * kMb);
-    EXPECT_EQ(charged_memory(), held + 12 * kMb);
-    // Shrinking gives back the pages past the new end, growing keeps the contents and charges
-    // nothing until populated.
-    ASSERT_TRUE(a.resize(6 * kMb));
-    EXPECT_EQ(charged_memory(), held + 6 * kMb);
-    PageBlock b;
-    ASSERT_TRUE(b.resize(8 * kMb));
-    ASSERT_TRUE(b.populate(8 * kMb));
-    {
-      PageBlock c;
-      ASSERT_TRUE(c.resize(4 * kMb));
-      EXPECT_FALSE(c.populate(4 * kMb));
-      b.free();
-      EXPECT_EQ(charged_memory(), held + 6 * kMb);
-      EXPECT_TRUE(c.populate(4 * kMb));
-    }
-    a.data()[6 * kMb - 1] = 'b';
-    ASSERT_TRUE(a.resize(14 * kMb));
-    EXPECT_EQ(a.data()[6 * kMb - 1], 'b');
-    ASSERT_TRUE(a.populate(14 * kMb));
-    // A moved block keeps its pages and their charge.
-    PageBlock moved(std::move(a));
-    EXPECT_EQ(moved.populated(), 14 * kMb);
-    EXPECT_EQ(charged_memory(), held + 14 * kMb);
-  }
-  EXPECT_EQ(charged_memory(), held);
-  // Small blocks come from malloc and are charged all the same.
-  g_memory_limit = held;
-  set_memory_room_source(room_under_limit);  // read anew: the last reading left room
-  PageBlock small;
-  ASSERT_TRUE(small.resize(1024));
-  EXPECT_FALSE(small.populate(1024));
-  set_memory_room_source(nullptr);
 }
 
 }  // namespace

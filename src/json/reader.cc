@@ -17,7 +17,6 @@
 #endif
 
 #include "base/byte_buffer.h"
-#include "base/pages.h"
 #include "json/string_scan.h"
 
 namespace orvel {
@@ -38,9 +37,8 @@ constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
 // Below this, a closed container's items are copied into the arena; from here on, the block
 // they were gathered in becomes arena memory instead, so that they are never held twice.
 constexpr std::size_t kHandOverBytes = 4u << 20;
-constexpr std::size_t kFirstStackItems = 256;  // the stack is only used past 8 values or 32 entries
 
-// The items of the containers that outgrow the frames reading them, in page memory: a mapped
+// The items of the containers that outgrow the frames reading them, in a buffer: a mapped
 // stack grows by remapping, never holding an old and a new copy, and is given its pages (and
 // charged for them) a stretch at a time as items reach them, so pages it never reaches cost
 // nothing. Freed with the reader, also when an exception unwinds it.
@@ -55,14 +53,14 @@ class GatherStack {
   T* data() { return items(); }
 
   void append(const T* from, std::size_t count) {
-    if (room_ - size_ < count) grow(size_ + count);
+    block_.populate((size_ + count) * sizeof(T));
     std::memcpy(static_cast<void*>(items() + size_), from, count * sizeof(T));
     size_ += count;
   }
 
   template <class... Fields>
   void emplace(Fields&&... fields) {
-    if (size_ == room_) grow(size_ + 1);
+    block_.populate((size_ + 1) * sizeof(T));
     new (items() + size_) T{std::forward<Fields>(fields)...};
     ++size_;
   }
@@ -79,11 +77,10 @@ class GatherStack {
       return {copy, count};
     }
     // Pages past the container may hold what longer containers left: they go back first.
-    std::size_t used = base + count;
-    (void)block_.resize(used * sizeof(T));  // where it cannot shrink, the pages stay adopted
+    block_.resize((base + count) * sizeof(T));
     T* kept = items();
     arena.adopt(block_);  // on failure the stack still owns the block
-    size_ = room_ = 0;
+    size_ = 0;
     if (base > 0) append(kept, base);
     return {kept + base, count};
   }
@@ -91,26 +88,11 @@ class GatherStack {
  private:
   T* items() { return reinterpret_cast<T*>(block_.data()); }
 
-  // Room for `wanted` items, populated: the block doubles when it is full, and is given its
-  // pages a stretch ahead of the items.
-  void grow(std::size_t wanted) {
-    std::size_t capacity = block_.capacity() / sizeof(T);
-    if (wanted > capacity) {
-      capacity = std::max({capacity * 2, wanted, kFirstStackItems});
-      if (capacity > SIZE_MAX / sizeof(T) || !block_.resize(capacity * sizeof(T))) throw std::bad_alloc();
-    }
-    if (!block_.populate(wanted * sizeof(T))) throw std::bad_alloc();
-    room_ = std::min(block_.populated(), block_.capacity()) / sizeof(T);
-  }
-
-  PageBlock block_;
+  ByteBuffer block_;
   std::size_t size_ = 0;
-  std::size_t room_ = 0;  // items that fit in the populated part of the block
 };
 
 // The decoded content of one string with escapes, gathered before it is copied into the arena.
-// In page memory like the document, given its pages and charged to the memory meter as it
-// fills; running out throws std::bad_alloc, which fails the file.
 class DecodedText {
  public:
   void assign(const char* from, const char* to) {
@@ -119,30 +101,19 @@ class DecodedText {
   }
   void append(const char* from, const char* to) {
     auto n = static_cast<std::size_t>(to - from);
-    make_room(n);
+    text_.populate(text_.size() + n);
     if (n != 0) std::memcpy(text_.data() + text_.size(), from, n);
     text_.set_size(text_.size() + n);
   }
   void push_back(char c) {
-    if (text_.size() == room_) make_room(1);
+    text_.populate(text_.size() + 1);
     text_.data()[text_.size()] = c;
     text_.set_size(text_.size() + 1);
   }
   std::string_view view() const { return text_.view(); }
 
  private:
-  void make_room(std::size_t n) {
-    if (room_ - text_.size() >= n) return;
-    std::size_t needed = text_.size() + n;
-    if (needed > text_.capacity() &&
-        !text_.reserve(std::max({needed, 2 * text_.capacity(), std::size_t{64}}))) {
-      throw std::bad_alloc();
-    }
-    if (!text_.populate(needed)) throw std::bad_alloc();
-    room_ = std::min(text_.populated(), text_.capacity());
-  }
   ByteBuffer text_;
-  std::size_t room_ = 0;  // bytes that fit in the populated part
 };
 
 struct Reader {

@@ -71,7 +71,9 @@ struct ReadMode {
 // Reads `input` as one JSON value with only whitespace around it. Strings without escapes are
 // views into `input`; containers, decoded strings and normalised numbers live in `arena`. Both
 // must outlive the returned value. Nesting deeper than 127 containers is an error, so the
-// reader's recursion is bounded whatever the input.
+// reader's recursion is bounded whatever the input. Memory running out, in the arena or in the
+// reader's own buffers, throws std::bad_alloc; the reader's buffers are given back then, and
+// what the arena holds goes at its next reset.
 Result<JsonValue, DecodeError> read_document(std::string_view input, Arena& arena, ReadMode mode = {});
 
 }  // namespace orvel

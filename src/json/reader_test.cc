@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "base/memory_budget.h"
+#include "base/memory_meter.h"
 #include "json/string_scan.h"
 
 namespace orvel {

@@ -177,7 +177,7 @@ struct Writer {
   [[gnu::noinline]] char* make_room(char* c, std::size_t n) {
     c = hand_over(c);
     if (static_cast<std::size_t>(limit - c) >= n) return c;
-    if (!buf.reserve(n + kSlack + kPieceReserve)) throw std::bad_alloc();
+    buf.reserve(n + kSlack + kPieceReserve);
     set_limits();
     return base;
   }
@@ -663,7 +663,7 @@ std::size_t pieces_buffer_bytes(std::size_t piece_bytes) {
 void write_pretty_pieces(const JsonValue& value, std::string_view indent, ByteBuffer& buffer,
                          const TextPieces& pieces) {
   // Room for a piece plus the element that may overrun it; it never grows after this.
-  if (!buffer.reserve(pieces_buffer_bytes(pieces.piece_bytes))) throw std::bad_alloc();
+  buffer.reserve(pieces_buffer_bytes(pieces.piece_bytes));
   render(value, indent, buffer, pieces);
 }
 

@@ -309,7 +309,7 @@ TEST(WritePrettyPieces, LongScalarsPassThroughWithoutGrowingTheBuffer) {
                       },
                       &joined};
     ByteBuffer buffer;
-    ASSERT_TRUE(buffer.reserve(pieces_buffer_bytes(piece_bytes)));
+    buffer.reserve(pieces_buffer_bytes(piece_bytes));
     const char* memory = buffer.data();
     std::size_t capacity = buffer.capacity();
     write_pretty_pieces(doc, "  ", buffer, pieces);

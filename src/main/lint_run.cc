@@ -14,9 +14,8 @@
 
 #include "base/arena.h"
 #include "base/byte_buffer.h"
-#include "base/memory_budget.h"
+#include "base/memory_meter.h"
 #include "base/os_error.h"
-#include "base/pages.h"
 #include "discovery/find_files.h"
 #include "discovery/paths.h"
 #include "io/file_ops.h"
@@ -73,15 +72,9 @@ void render_canonical(void* context, PieceSink sink, void* sink_context) {
 // Everything the rewrite needs is held, and touched, before the first byte goes to the file:
 // running out of memory later, or being charged for fresh pages under a control group's limit,
 // would leave the file half rewritten.
-bool hold_text_buffer(ByteBuffer& text) {
-  std::size_t buffer_bytes = pieces_buffer_bytes(kPieceBytes);
-  if (text.capacity() >= buffer_bytes) return true;
-  if (!text.reserve(buffer_bytes)) return false;
-  if (text.populate(text.capacity())) return true;
-  // Dropped, so that the next file does not take a buffer whose pages are not all there.
-  std::destroy_at(&text);
-  std::construct_at(&text);
-  return false;
+void hold_text_buffer(ByteBuffer& text) {
+  text.reserve(pieces_buffer_bytes(kPieceBytes));
+  text.populate(text.capacity());
 }
 
 Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, FileScratch& scratch,
@@ -110,14 +103,12 @@ Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, File
   }
   JsonValue document = std::move(read).value();
   if (before_write_back != nullptr) (*before_write_back)();
-  if (file.write_refused == 0 && !hold_text_buffer(scratch.text)) {
-    return Err{io_failure(IoError{IoErrorKind::OutOfMemory})};
-  }
+  if (file.write_refused == 0) hold_text_buffer(scratch.text);
   Rendering rendering{document, scratch.text};
   OverwriteOptions options;
   options.devices = &scratch.devices;
   // A file whose pages are memory takes more of it as it grows, charged to this process's group.
-  options.may_grow_memory = &may_grow_file_in_memory;
+  options.may_grow_memory = &charge_memory;
   // Fatal signals wait until the file is old or new again.
   RewriteInProgress rewriting;
   if (std::optional<IoError> failure =
@@ -127,32 +118,33 @@ Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, File
   return document;
 }
 
-// Gives back every block the scratch holds, so that the next file starts with the memory the
-// failed one took.
-void release(FileScratch& scratch) {
-  std::destroy_at(&scratch);
-  std::construct_at(&scratch);
+// The one catch around a file's processing: memory running out while its bytes are gathered,
+// decoded, sorted, rendered or judged fails this file alone, its bytes untouched, and every
+// block the scratch holds goes back, so that the next file starts with the memory it took.
+template <class Step>
+auto within_file(FileScratch& scratch, Step step) -> decltype(step()) {
+  try {
+    return step();
+  } catch (const std::bad_alloc&) {
+    std::destroy_at(&scratch);
+    std::construct_at(&scratch);
+  }
+  return Err{io_failure(IoError{IoErrorKind::OutOfMemory})};
 }
 
 // Appends the results of one candidate to `results`: the two rules' on the fixed document, or
 // the one failure.
 void judge(const std::string& path, FileScratch& scratch, std::vector<RuleResult>& results) {
+  using Judged = Result<std::array<RuleResult, 2>, std::string>;
   Result<JsonValue, std::string> linted = lint_file(path, scratch);
-  if (linted.ok()) {
-    std::optional<std::array<RuleResult, 2>> judged;
-    try {
-      judged.emplace(evaluate_rules(linted.value()));
-    } catch (const std::bad_alloc&) {
-      release(scratch);
-      linted = Err{io_failure(IoError{IoErrorKind::OutOfMemory})};
-    }
-    if (judged) {
-      // Memory running out here is the run's, not the file's: it ends the run.
-      for (RuleResult& result : *judged) results.push_back(std::move(result));
-      return;
-    }
+  Judged judged = linted.ok() ? within_file(scratch, [&]() -> Judged { return evaluate_rules(linted.value()); })
+                              : Judged(Err{std::move(linted.error())});
+  if (!judged.ok()) {
+    results.push_back(RuleResult{"lint_file", fail(std::move(judged.error()))});
+    return;
   }
-  results.push_back(RuleResult{"lint_file", fail(std::move(linted.error()))});
+  // Memory running out here is the run's, not the file's: it ends the run.
+  for (RuleResult& result : judged.value()) results.push_back(std::move(result));
 }
 
 }  // namespace
@@ -160,14 +152,7 @@ void judge(const std::string& path, FileScratch& scratch, std::vector<RuleResult
 Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& scratch,
                                          const std::function<void()>* before_write_back,
                                          const std::function<void()>* after_read) {
-  // One catch around the whole of a file's processing: memory can run out while its bytes are
-  // gathered, decoded, sorted or rendered, and each fails this file alone, its bytes untouched.
-  try {
-    return lint_file_unguarded(path, scratch, before_write_back, after_read);
-  } catch (const std::bad_alloc&) {
-    release(scratch);
-  }
-  return Err{io_failure(IoError{IoErrorKind::OutOfMemory})};
+  return within_file(scratch, [&] { return lint_file_unguarded(path, scratch, before_write_back, after_read); });
 }
 
 int LintRun(const std::vector<std::string>& arguments, ReportStream& out) {

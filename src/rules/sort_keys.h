@@ -5,9 +5,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <new>
 
-#include "base/pages.h"
+#include "base/byte_buffer.h"
 #include "json/json_value.h"
 #include "json/reader.h"
 
@@ -20,36 +19,33 @@ struct SortItem {
   ObjectEntry* entry;
 };
 
-// Room for `count` trivially copyable items whose contents need not survive growth, in page
-// memory, given its pages and charged to the memory meter as far as it is used, so that a large
+// Room for `count` trivially copyable items whose contents need not survive growth, in a
+// buffer given its pages and charged to the memory meter as far as it is used, so that a large
 // object's sort is counted like the document itself.
 template <class T>
 class PageScratch {
  public:
-  PageScratch() = default;
-  PageScratch(const PageScratch&) = delete;
-  PageScratch& operator=(const PageScratch&) = delete;
-
   T* room(std::size_t count) {
-    if (count > block_.capacity() / sizeof(T)) {
-      // Freed first: what it held is not needed, and the old and new block are never both held.
-      std::size_t capacity = std::max(count, block_.capacity() / sizeof(T) * 2);
-      block_.free();
-      if (capacity > SIZE_MAX / sizeof(T) || !block_.resize(capacity * sizeof(T))) throw std::bad_alloc();
+    std::size_t bytes = count * sizeof(T);
+    if (bytes > block_.capacity()) {
+      // Given back first: what it held is not needed, and the old and new block are never both held.
+      std::size_t doubled = block_.capacity() * 2;
+      block_.release();
+      block_.reserve(std::max(bytes, doubled));
     }
-    if (!block_.populate(count * sizeof(T))) throw std::bad_alloc();
+    block_.populate(bytes);
     return reinterpret_cast<T*>(block_.data());
   }
 
   // Gives a block that only a large object needed back, so that the rest of the run does not
   // hold it. Small blocks stay for the next document.
   void trim() {
-    if (block_.capacity() >= kKeptScratchBytes) block_.free();
+    if (block_.capacity() >= kKeptScratchBytes) block_.release();
   }
 
  private:
   static constexpr std::size_t kKeptScratchBytes = 1u << 20;  // 64 Ki items or 32 Ki entries
-  PageBlock block_;
+  ByteBuffer block_;
 };
 
 // Buffers the sort reuses from object to object and, kept by the caller, from document to
@@ -64,6 +60,7 @@ struct SortScratch {
 
 // Reorders the entries of every object in `value` by natural_compare with a stable sort (keys
 // that compare equal, such as a1 and a01, keep their order). Arrays keep their element order.
+// Memory running out for its buffers throws std::bad_alloc, the entries then in no promised order.
 void sort_keys(JsonValue& value);
 
 // The same order given to the reader, which then sorts each object as it closes, while its
