@@ -87,6 +87,13 @@ constexpr std::size_t kTextStretch = 4096;
 
 bool is_space(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 
+// The bytes a number's text is made of.
+constexpr std::array<bool, 256> kNumberByte = [] {
+  std::array<bool, 256> table{};
+  for (char c : std::string_view("0123456789+-.eE")) table[static_cast<unsigned char>(c)] = true;
+  return table;
+}();
+
 int hex_digit(char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
 
 // The code unit of the four hex digits at `p`, which the reader has checked.
@@ -259,9 +266,6 @@ struct Writer {
     std::size_t n = 0;
     if (v.kind() == JsonKind::String) n = v.as_string().size();
     if (v.kind() == JsonKind::Number) n = v.as_number().text.size();
-    // Kept text never grows but for an exponent's sign, except where it holds an array, whose
-    // indentation put_text makes room for as it goes.
-    if (v.kind() == JsonKind::Text) n = v.as_text().size() + 1;
     return (n <= long_token ? n : 0) + 8;
   }
 
@@ -376,97 +380,25 @@ struct Writer {
     }
   }
 
-  // The number at `p`, as read, in the form the reader gives it: `-0` becomes `0`, and an
-  // exponent gets a lower-case `e` and an explicit sign.
+  // The number at `p`, as read, in the form the reader gives it; `p` moves past it. `-0`
+  // becomes `0`, and an exponent gets a lower-case `e` and an explicit sign.
   char* put_text_number(char* c, const char*& p, const char* end) {
     const char* start = p;
-    while (p != end && ((*p >= '0' && *p <= '9') || *p == '-' || *p == '.')) ++p;
-    if (p == end || (*p != 'e' && *p != 'E')) {
+    const char* exponent = nullptr;
+    for (; p != end && kNumberByte[static_cast<unsigned char>(*p)]; ++p) {
+      if ((*p | 0x20) == 'e') exponent = p;
+    }
+    if (exponent == nullptr) {
       static constexpr char kZero[32] = "0";  // padded for the block copy
       if (p - start == 2 && start[0] == '-' && start[1] == '0') return put_plain(c, kZero, 1);
       return put_plain(c, start, static_cast<std::size_t>(p - start));
     }
-    c = put_plain(c, start, static_cast<std::size_t>(p - start));
+    c = put_plain(c, start, static_cast<std::size_t>(exponent - start));
     c = ensure(c, 2);
     *c++ = 'e';
-    ++p;
-    *c++ = *p == '-' || *p == '+' ? *p++ : '+';
-    const char* digits = p;
-    while (p != end && *p >= '0' && *p <= '9') ++p;
+    const char* digits = exponent + 1;
+    if (*digits != '-' && *digits != '+') *c++ = '+';
     return put_plain(c, digits, static_cast<std::size_t>(p - digits));
-  }
-
-  // The first `e` or `E` among the `n` bytes at `p` (a number's text, padded), or `p + n`.
-  static const char* find_exponent(const char* p, std::size_t n) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-    if (n > 16) {
-      for (std::size_t i = 0; i < n; ++i) {
-        if ((p[i] | 0x20) == 'e') return p + i;
-      }
-      return p + n;
-    }
-    // Two words, with the bytes past the number masked off; `| 0x20` folds `E` onto `e` and
-    // moves no other byte of a number there.
-    for (std::size_t half = 0; half < 2; ++half) {
-      std::uint64_t w;
-      std::memcpy(&w, p + 8 * half, 8);
-      std::uint64_t flags = zero_byte_flags((w | (kOnes * 0x20)) ^ (kOnes * 'e'));
-      std::size_t in_word = n > 8 * half ? n - 8 * half : 0;
-      if (in_word < 8) flags &= (std::uint64_t{1} << (8 * in_word)) - 1;
-      if (flags != 0) return p + 8 * half + std::countr_zero(flags) / 8;
-    }
-    return p + n;
-  }
-
-  // A number kept as text with room for its size + 8: copied in one block unless it is `-0` or
-  // has an exponent to rewrite.
-  static char* put_short_text_number(char* c, std::string_view t) {
-    const char* e = find_exponent(t.data(), t.size());
-    auto mantissa = static_cast<std::size_t>(e - t.data());
-    if (mantissa == t.size()) {
-      static constexpr char kZero[32] = "0";  // padded for the block copy
-      return put_number(c, t == "-0" ? std::string_view(kZero, 1) : t);
-    }
-    c = put_number(c, t.substr(0, mantissa));
-    *c++ = 'e';
-    std::string_view rest = t.substr(mantissa + 1);
-    if (rest[0] != '-' && rest[0] != '+') *c++ = '+';
-    return put_number(c, rest);
-  }
-
-  // A string kept as text, from its opening quote at `p`, with room for its size + 8: escapes
-  // are never longer in the written form than in the read one.
-  static char* put_short_text_string(char* c, const char* p) {
-    *c++ = '"';
-    ++p;
-    for (;;) {
-      std::memcpy(c, p, 16);
-      unsigned stops = scan_string_block(p).stops;  // only quotes and backslashes: it was read
-      if (stops == 0) {
-        c += 16;
-        p += 16;
-        continue;
-      }
-      auto clean = static_cast<unsigned>(std::countr_zero(stops));
-      c += clean;
-      p += clean;
-      if (*p == '"') {
-        *c = '"';
-        return c + 1;
-      }
-      c = put_text_escape(c, p);
-    }
-  }
-
-  // One value kept as text, with room for value_room(v) made.
-  [[gnu::always_inline]] char* put_text_value(char* c, std::string_view t) {
-    if (t.size() > long_token || t[0] == '[') return put_text(c, t);
-    if (t[0] == '"') return put_short_text_string(c, t.data());
-    if (t[0] == 'n' || t[0] == 't' || t[0] == 'f') {
-      std::memcpy(c, t.data(), 8);  // a literal of four or five bytes, padded
-      return c + t.size();
-    }
-    return put_short_text_number(c, t);
   }
 
   // A value kept as its text, or a run of array elements kept so, rendered token by token as
@@ -519,22 +451,9 @@ struct Writer {
           p += n;
           break;
         }
-        default: {
-          const char* q = p;
-          while (q != end && ((*q >= '0' && *q <= '9') || *q == '-' || *q == '.' || *q == '+' ||
-                              (*q | 0x20) == 'e')) {
-            ++q;
-          }
-          auto n = static_cast<std::size_t>(q - p);
-          if (n <= long_token) {
-            c = ensure(c, n + 8);
-            c = put_short_text_number(c, {p, n});
-            p = q;
-          } else {
-            c = put_text_number(c, p, end);
-          }
+        default:
+          c = put_text_number(c, p, end);
           break;
-        }
       }
     }
     return c;
@@ -546,7 +465,7 @@ struct Writer {
   // document's nesting, which the reader caps at 127 levels.
   [[gnu::always_inline]] char* put_value(char* c, const JsonValue& v) {
     JsonKind kind = v.kind();
-    if (kind == JsonKind::Text) return put_text_value(c, v.as_text());
+    if (kind == JsonKind::Text) return put_text(c, v.as_text());
     if (kind == JsonKind::String) {
       std::string_view s = v.as_string();
       c = s.size() <= long_token ? put_string_open(c, s, 1) : put_long_string_open(c, s, 1);
