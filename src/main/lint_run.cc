@@ -1,9 +1,7 @@
 // The run: every candidate read, decoded, sorted and rewritten in place, then the report.
 #include "main/lint_run.h"
 
-#include <algorithm>
 #include <array>
-#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -21,6 +19,7 @@
 #include "discovery/paths.h"
 #include "io/file_ops.h"
 #include "io/held_file.h"
+#include "io/io_error.h"
 #include "io/overwrite.h"
 #include "json/reader.h"
 #include "json/writer.h"
@@ -46,29 +45,12 @@ std::string io_failure(const IoError& error) { return "IOError: " + to_string(er
 struct Rendering {
   const JsonValue& document;
   ByteBuffer& text;
-};
 
-struct Forward {
-  PieceSink sink;
-  void* sink_context;
-
-  static void consume(void* context, std::string_view piece) {
-    auto& forward = *static_cast<Forward*>(context);
-    forward.sink(forward.sink_context, piece, false);
+  static void render(void* context, PieceSink sink) {
+    auto& rendering = *static_cast<Rendering*>(context);
+    write_pretty_pieces(rendering.document, kIndent, "\n", rendering.text, kPieceBytes, sink);
   }
 };
-
-void render_canonical(void* context, PieceSink sink, void* sink_context) {
-  auto& rendering = *static_cast<Rendering*>(context);
-  Forward forward{sink, sink_context};
-  TextPieces pieces{kPieceBytes, &Forward::consume, &forward};
-  write_pretty_pieces(rendering.document, kIndent, rendering.text, pieces);
-  // The buffer keeps room past its pieces, so the line feed needs no allocation.
-  ByteBuffer& text = rendering.text;
-  text.data()[text.size()] = '\n';
-  text.set_size(text.size() + 1);
-  sink(sink_context, text.view(), true);
-}
 
 // Everything the rewrite needs is held, and touched, before the first byte goes to the file:
 // running out of memory later, or being charged for fresh pages under a control group's limit,
@@ -84,42 +66,36 @@ bool hold_text_buffer(ByteBuffer& text) {
   return false;
 }
 
-Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, FileScratch& scratch,
-                                                   const std::function<void()>* before_write_back,
-                                                   const std::function<void()>* after_read) {
+Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, FileScratch& scratch) {
   // The previous file's document dies here: it pointed into these very buffers.
   scratch.arena.reset();
   scratch.bytes.clear();
   scratch.text.clear();
 
+  const FileOps& ops = *scratch.file_ops;
   HeldFile file;
-  std::optional<IoError> unread = read_whole_file(path, file, scratch.bytes, &cannot_begin_json, kReadPadding);
+  std::optional<IoError> unread = read_whole_file(ops, path, file, scratch.bytes, &cannot_begin_json, kReadPadding);
   if (unread) return Err{io_failure(*unread)};
-  if (after_read != nullptr) (*after_read)();
   Result<JsonValue, DecodeError> read = read_document(scratch.bytes.view(), scratch.arena);
   if (!read.ok()) {
     // Bytes caught half way through another program's write are not the file's error.
-    if (changed_since_open(system_file_ops(), file, scratch.bytes.view())) {
-      return Err{io_failure(IoError{IoErrorKind::Changed})};
-    }
+    std::optional<IoError> changed = check_unchanged(ops, file, scratch.bytes.view(), nullptr);
+    if (changed && changed->kind == IoErrorKind::Changed) return Err{io_failure(*changed)};
     return Err{"JSONDecodeError: " + to_string(read.error())};
   }
   JsonValue document = std::move(read).value();
 
   sort_keys(document, scratch.sort);
-  if (before_write_back != nullptr) (*before_write_back)();
   if (file.write_refused == 0 && !hold_text_buffer(scratch.text)) {
     return Err{io_failure(IoError{IoErrorKind::OutOfMemory})};
   }
   Rendering rendering{document, scratch.text};
-  OverwriteOptions options;
-  options.devices = &scratch.devices;
   // A file whose pages are memory takes more of it as it grows, charged to this process's group.
-  options.may_grow_memory = &may_grow_file_in_memory;
+  OverwriteOptions options{ops, scratch.devices, &may_grow_file_in_memory};
   // Fatal signals wait until the file is old or new again.
   RewriteInProgress rewriting;
   if (std::optional<IoError> failure =
-          overwrite_file(path, file, scratch.bytes.view(), NewText{&render_canonical, &rendering}, options)) {
+          overwrite_file(path, file, scratch.bytes.view(), NewText{&Rendering::render, &rendering}, options)) {
     return Err{io_failure(*failure)};
   }
   return document;
@@ -155,13 +131,11 @@ void judge(const std::string& path, FileScratch& scratch, std::vector<RuleResult
 
 }  // namespace
 
-Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& scratch,
-                                         const std::function<void()>* before_write_back,
-                                         const std::function<void()>* after_read) {
+Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& scratch) {
   // One catch around the whole of a file's processing: memory can run out while its bytes are
   // gathered, decoded, sorted or rendered, and each fails this file alone, its bytes untouched.
   try {
-    return lint_file_unguarded(path, scratch, before_write_back, after_read);
+    return lint_file_unguarded(path, scratch);
   } catch (const std::bad_alloc&) {
     release(scratch);
   }
