@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstring>
 
-
 namespace orvel {
 
 namespace {

@@ -27,7 +27,7 @@ struct HeldFile {
   int fd = -1;
   int write_refused = 0;     // when it was opened for reading only: why the open for writing failed
   struct stat as_read {};    // identity, size and times of what was read
-  struct timespec opened {};  // the coarse clock after the open, before `as_read`, as file systems stamp times
+  struct timespec opened {};  // the coarse clock, read before `as_read`, as file systems stamp times
 };
 
 // Whether a first stretch of a file already shows it cannot be what the caller reads: the rest

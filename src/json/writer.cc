@@ -361,14 +361,14 @@ struct Writer {
 };
 
 // write_pretty's piece size: large enough that appending each piece costs little.
-constexpr std::size_t kWholeTextPieceBytes = 64 * 1024;
+constexpr std::size_t kStringPieceBytes = 64 * 1024;
 
 }  // namespace
 
 void write_pretty(const JsonValue& value, std::string_view indent, std::string& out) {
   ByteBuffer buffer;
   auto append = [](void* context, std::string_view piece, bool) { static_cast<std::string*>(context)->append(piece); };
-  write_pretty_pieces(value, indent, "", buffer, kWholeTextPieceBytes, PieceSink{append, &out});
+  write_pretty_pieces(value, indent, "", buffer, kStringPieceBytes, PieceSink{append, &out});
 }
 
 std::size_t pieces_buffer_bytes(std::size_t piece_bytes) {
