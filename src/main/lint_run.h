@@ -22,7 +22,7 @@ struct FileScratch {
   ByteBuffer text;    // the new text, one piece at a time
   SortScratch sort;   // the key sort's buffers
   DeviceCache devices;  // the file systems met so far, each asked for its type once
-  const FileOps* file_ops = &system_file_ops();  // the calls every file is read and rewritten through
+  const FileOps* file_ops = &system_file_ops();  // every file call goes through these; tests put theirs
 };
 
 // Reads, decodes, sorts and rewrites the file at the absolute `path`. Returns the fixed document
