@@ -7,7 +7,6 @@
 #include <sys/types.h>
 
 #include <cstddef>
-#include <cstdint>
 
 namespace orvel {
 
