@@ -31,9 +31,8 @@ enum class Call : std::uint8_t {
   Read, Pread, Pwrite, Ftruncate, Fallocate, Fsync, Dup, Close, Fstat, Stat, Lseek, Fstatfs
 };
 constexpr std::size_t kCalls = 12;
-constexpr std::array<std::string_view, kCalls> kCallNames = {"read",  "pread", "pwrite", "ftruncate",
-                                                             "fallocate", "fsync", "dup", "close",
-                                                             "fstat", "stat",  "lseek",  "fstatfs"};
+constexpr std::array<std::string_view, kCalls> kCallNames = {
+    "read", "pread", "pwrite", "ftruncate", "fallocate", "fsync", "dup", "close", "fstat", "stat", "lseek", "fstatfs"};
 
 // The clock the fake file system stamps times with, as its statuses report them.
 enum class Clock : std::uint8_t {
