@@ -53,7 +53,7 @@ struct PieceWriter {
     seconds += now() - start;
   }
 
-  static void consume(void* context, std::string_view piece) {
+  static void take(void* context, std::string_view piece, bool) {
     static_cast<PieceWriter*>(context)->put(piece);
   }
 };
@@ -95,11 +95,9 @@ int main(int argc, char** argv) {
   int fd = bytes.fd;
   PieceWriter writer{fd};
   orvel::ByteBuffer buffer;
-  orvel::write_pretty_pieces(document.value(), "  ", buffer,
-                             orvel::TextPieces{kPieceBytes, &PieceWriter::consume, &writer});
+  orvel::write_pretty_pieces(document.value(), "  ", "\n", buffer, kPieceBytes,
+                             orvel::PieceSink{&PieceWriter::take, &writer});
   double t4_rendered = now();
-  writer.put(buffer.view());
-  writer.put("\n");
   if (writer.error == 0 && ::ftruncate(fd, static_cast<off_t>(writer.offset)) != 0) writer.error = errno;
   double t5 = now();
   release_bytes(&bytes);

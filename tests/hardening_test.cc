@@ -24,6 +24,7 @@
 #include <utility>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -84,6 +85,60 @@ TEST(Hardening, FileTooLargeMidRewriteKeepsOldBytesAndInodeAndRunGoesOn) {
   EXPECT_EQ(read_file(big), old_text);
   EXPECT_EQ(inode_of(big), inode);
   EXPECT_EQ(read_file(small), "{\n  \"a\": 2,\n  \"b\": 1\n}\n");
+}
+
+// Another program edits the file between its read and its write-back, keeps the size and puts
+// the times back, as rsync -t, cp -p or tar -x onto the file do: only the change time, which no
+// program sets, shows it, and the edit must stay. strace holds the program's read back; its line
+// for the read comes before the hold, so the edit falls in between.
+TEST(Hardening, AnEditThatPutsTheTimesBackBetweenReadAndWriteIsKept) {
+#ifdef ORVEL_EMULATOR
+  GTEST_SKIP() << "strace would hold back the emulator's reads, not the program's";
+#endif
+  if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/strace here";
+  TempDir dir;
+  std::string path = dir / "a.json";
+  write_file(path, "{\"b\":1,\"a\":2}");
+  const std::string edit = "{\"b\":1,\"a\":3}";
+  int trace[2];
+  ASSERT_EQ(::pipe(trace), 0);
+  bool held_back = false;
+  std::thread other_program([&] {
+    std::string seen;
+    char chunk[512];
+    ssize_t n = 0;
+    while (seen.find("DELAYED") == std::string::npos && (n = ::read(trace[0], chunk, sizeof chunk)) > 0) {
+      seen.append(chunk, static_cast<std::size_t>(n));
+    }
+    held_back = n > 0;
+    if (!held_back) return;
+    int fd = ::open(path.c_str(), O_WRONLY);
+    struct stat before {};
+    EXPECT_EQ(::fstat(fd, &before), 0);
+    EXPECT_EQ(::write(fd, edit.data(), edit.size()), static_cast<ssize_t>(edit.size()));
+    struct timespec times[2] = {before.st_atim, before.st_mtim};
+    EXPECT_EQ(::futimens(fd, times), 0);
+    ::close(fd);
+  });
+  std::string trace_out = "/proc/self/fd/" + std::to_string(trace[1]);
+  ChildResult run = testing::run_child(dir.path(), [&] {
+#ifdef ORVEL_TESTS_SANITIZED
+    // The leak checker cannot stop a traced process's threads, and would fail the run.
+    const char* options = std::getenv("ASAN_OPTIONS");
+    ::setenv("ASAN_OPTIONS", (std::string(options != nullptr ? options : "") + ":detect_leaks=0").c_str(), 1);
+#endif
+    std::string binary = orvel_binary();
+    ::execl("/usr/bin/strace", "strace", "-qq", "-o", trace_out.c_str(), "-P", path.c_str(), "-e", "trace=read", "-e",
+            "inject=read:delay_exit=2000000:when=1", binary.c_str(), path.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  });
+  ::close(trace[1]);
+  other_program.join();
+  ::close(trace[0]);
+  if (!held_back) GTEST_SKIP() << "strace could not hold the read back here: " << run.err;
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, expected_report({{"a.json", "IOError: the file was changed while it was being processed"}}));
+  EXPECT_EQ(read_file(path), edit);
 }
 
 // The child that owns the private mount: it builds a full tmpfs, runs the program inside it and

@@ -2,17 +2,25 @@
 #ifndef ORVEL_BASE_FD_H_
 #define ORVEL_BASE_FD_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string_view>
 
 namespace orvel {
 
-// What write_all returns for a write that accepted no byte.
+// What the whole writes return for a write that accepted no byte.
 inline constexpr int kNothingWritten = -1;
 
-// Writes all of `bytes` to `fd`, going on after partial writes, retrying interrupted ones and
-// waiting while a non-blocking descriptor is full. Returns 0, the error number, or
-// kNothingWritten.
+// A call that writes like pwrite(2) and retries an interrupted write itself.
+using WriteAt = ssize_t (*)(int fd, const void* data, std::size_t size, off_t offset);
+
+// Writes all of `bytes` to `fd` from `offset` on through `write_at`, going on after partial
+// writes. Returns 0, the error number, or kNothingWritten.
+int write_all_at(WriteAt write_at, int fd, std::string_view bytes, off_t offset);
+
+// Writes all of `bytes` to the stream `fd`, going on after partial writes, retrying interrupted
+// ones and waiting while a non-blocking descriptor is full. Returns as write_all_at.
 int write_all(int fd, std::string_view bytes);
 
 }  // namespace orvel

@@ -1,9 +1,11 @@
 // The calls that tie orvel to Linux and the GNU C library, gathered so that a port knows where to
-// look. A port to another Unix replaces what this file's functions do; beyond it, only the
+// look. A port to another Unix replaces what this file's functions do; beyond it, the
 // memory budget (which reads /proc and the control group files, and may simply bound nothing
 // elsewhere), the page allocator (pages.cc grows a mapping in place with mremap, which is
 // Linux's; elsewhere a mapping that grows is copied) and the list of signals held over a
-// rewrite (SIGPWR, SIGSTKFLT and the real-time signals are Linux's) need a look.
+// rewrite (SIGPWR, SIGSTKFLT and the real-time signals are Linux's) need a look, and so do the
+// file calls of io: the lease wait's O_PATH and /proc/self/fd, the coarse clock and SEEK_DATA
+// (held_file.cc), the statfs type numbers (file_ops.cc) and fallocate (overwrite.cc).
 #ifndef ORVEL_BASE_PLATFORM_H_
 #define ORVEL_BASE_PLATFORM_H_
 

@@ -6,44 +6,47 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <utility>
 
 namespace orvel {
 
 namespace {
 
-// f_type values from linux/magic.h and the file systems' own sources; spelled out, since not
-// every one is in the headers of every C library.
-constexpr std::uint64_t kBtrfs = 0x9123683e;
-constexpr std::uint64_t kBcachefs = 0xca451a4e;
-constexpr std::uint64_t kZfs = 0x2fc12fc1;
-constexpr std::uint64_t kNilfs = 0x3434;
-constexpr std::uint64_t kFuse = 0x65735546;
-constexpr std::uint64_t kNfs = 0x6969;
-constexpr std::uint64_t kSmb = 0x517b;
-constexpr std::uint64_t kCifs = 0xff534d42;
-constexpr std::uint64_t kSmb2 = 0xfe534d42;
-constexpr std::uint64_t kV9fs = 0x01021997;
-constexpr std::uint64_t kCeph = 0x00c36400;
-constexpr std::uint64_t kAfs = 0x5346414f;
-constexpr std::uint64_t kKafs = 0x6b414653;
-constexpr std::uint64_t kCoda = 0x73757245;
-constexpr std::uint64_t kOrangefs = 0x20030528;
-constexpr std::uint64_t kGfs2 = 0x01161970;
-constexpr std::uint64_t kOcfs2 = 0x7461636f;
-constexpr std::uint64_t kTmpfs = 0x01021994;
-constexpr std::uint64_t kRamfs = 0x858458f6;
+// The file system types, as statfs names them in f_type, whose overwrites need more than a plain
+// local disk's, with what they need. The values are those of linux/magic.h and the file systems'
+// own sources, spelled out, since not every one is in the headers of every C library.
+constexpr DeviceFacts kCopyOnWrite{.overwrites_allocate = true};
+constexpr DeviceFacts kReportsLate{.reports_late = true};
+constexpr DeviceFacts kPagesAreMemory{.pages_are_memory = true};
+constexpr std::pair<std::uint32_t, DeviceFacts> kKnownTypes[] = {
+    {0x9123683e, kCopyOnWrite},     // btrfs
+    {0xca451a4e, kCopyOnWrite},     // bcachefs
+    {0x2fc12fc1, kCopyOnWrite},     // zfs
+    {0x3434, kCopyOnWrite},         // nilfs
+    {0x65735546, kReportsLate},     // fuse
+    {0x6969, kReportsLate},         // nfs
+    {0x517b, kReportsLate},         // smb
+    {0xff534d42, kReportsLate},     // cifs
+    {0xfe534d42, kReportsLate},     // smb2
+    {0x01021997, kReportsLate},     // v9fs
+    {0x00c36400, kReportsLate},     // ceph
+    {0x5346414f, kReportsLate},     // afs
+    {0x6b414653, kReportsLate},     // kafs
+    {0x73757245, kReportsLate},     // coda
+    {0x20030528, kReportsLate},     // orangefs
+    {0x01161970, kReportsLate},     // gfs2
+    {0x7461636f, kReportsLate},     // ocfs2
+    {0x01021994, kPagesAreMemory},  // tmpfs
+    {0x858458f6, kPagesAreMemory},  // ramfs
+};
 
-int fsync_retried(int fd) {
+// `call`, made again for as long as a signal interrupts it.
+template <auto call, class... Args>
+auto retried(Args... args) {
   for (;;) {
-    if (::fsync(fd) == 0) return 0;
-    if (errno != EINTR) return -1;
-  }
-}
-
-int fstatfs_retried(int fd, struct statfs* status) {
-  for (;;) {
-    if (::fstatfs(fd, status) == 0) return 0;
-    if (errno != EINTR) return -1;
+    auto result = call(args...);
+    if (result != -1 || errno != EINTR) return result;
   }
 }
 
@@ -51,43 +54,20 @@ int fstatfs_retried(int fd, struct statfs* status) {
 
 const FileOps& system_file_ops() {
   static constexpr FileOps kOps = {
-      ::pwrite, ::pread, ::ftruncate, ::fallocate, fsync_retried, ::dup, ::close, ::fstat, fstatfs_retried,
+      retried<::read, int, void*, std::size_t>,
+      retried<::pread, int, void*, std::size_t, off_t>,
+      retried<::pwrite, int, const void*, std::size_t, off_t>,
+      ::ftruncate,
+      retried<::fallocate, int, int, off_t, off_t>,
+      retried<::fsync, int>,
+      ::dup,
+      ::close,
+      ::fstat,
+      ::stat,
+      ::lseek,
+      retried<::fstatfs, int, struct statfs*>,
   };
   return kOps;
-}
-
-DeviceFacts facts_of_type(std::uint64_t file_system_type) {
-  DeviceFacts facts;
-  switch (file_system_type) {
-    case kBtrfs:
-    case kBcachefs:
-    case kZfs:
-    case kNilfs:
-      facts.overwrites_allocate = true;
-      break;
-    case kFuse:
-    case kNfs:
-    case kSmb:
-    case kCifs:
-    case kSmb2:
-    case kV9fs:
-    case kCeph:
-    case kAfs:
-    case kKafs:
-    case kCoda:
-    case kOrangefs:
-    case kGfs2:
-    case kOcfs2:
-      facts.reports_late = true;
-      break;
-    case kTmpfs:
-    case kRamfs:
-      facts.pages_are_memory = true;
-      break;
-    default:
-      break;
-  }
-  return facts;
 }
 
 DeviceFacts DeviceCache::facts(const FileOps& ops, int fd, dev_t device) {
@@ -97,7 +77,11 @@ DeviceFacts DeviceCache::facts(const FileOps& ops, int fd, dev_t device) {
   struct statfs status {};
   if (ops.fstatfs(fd, &status) != 0) return DeviceFacts{};  // asked again for the next file
   // f_type is a signed word on some targets: its bit pattern is what names the type.
-  DeviceFacts found = facts_of_type(static_cast<std::uint32_t>(status.f_type));
+  auto type = static_cast<std::uint32_t>(status.f_type);
+  DeviceFacts found;
+  for (const auto& [known, facts] : kKnownTypes) {
+    if (known == type) found = facts;
+  }
   std::size_t slot = count_ < kDevices ? count_++ : next_++ % kDevices;
   devices_[slot] = device;
   facts_[slot] = found;

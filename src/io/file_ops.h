@@ -7,22 +7,26 @@
 #include <sys/types.h>
 
 #include <cstddef>
-#include <cstdint>
 
 namespace orvel {
 
-// The calls through which a held file is checked, overwritten and put back. The program uses
-// the system's; tests substitute calls that fail at a chosen step with a chosen error number, so
-// every failure of a rewrite can be played without the disk or network that causes it.
+// The calls through which a held file is read, checked, overwritten and put back. The program
+// uses the system's, which retry a call that a signal interrupted, so no caller does; tests
+// substitute calls that fail at a chosen step with a chosen error number, or change the file at
+// a chosen moment, so every failure of a rewrite can be played without the disk or network, or
+// the other program, that causes it.
 struct FileOps {
-  ssize_t (*pwrite)(int fd, const void* data, std::size_t size, off_t offset);
+  ssize_t (*read)(int fd, void* data, std::size_t size);
   ssize_t (*pread)(int fd, void* data, std::size_t size, off_t offset);
+  ssize_t (*pwrite)(int fd, const void* data, std::size_t size, off_t offset);
   int (*ftruncate)(int fd, off_t length);
   int (*fallocate)(int fd, int mode, off_t offset, off_t length);
   int (*fsync)(int fd);
   int (*dup)(int fd);
   int (*close)(int fd);
   int (*fstat)(int fd, struct stat* status);
+  int (*stat)(const char* path, struct stat* status);
+  off_t (*lseek)(int fd, off_t offset, int whence);
   int (*fstatfs)(int fd, struct statfs* status);
 };
 
@@ -35,9 +39,6 @@ struct DeviceFacts {
   bool reports_late = false;         // write errors may first show at fsync or close (network, FUSE)
   bool pages_are_memory = false;     // the file's pages are memory (tmpfs, ramfs)
 };
-
-// The facts of one file system type, as statfs names it in f_type.
-DeviceFacts facts_of_type(std::uint64_t file_system_type);
 
 // Facts by device, looked up once per device for the run: a file on a device already seen costs
 // no system call. A device whose type cannot be learnt is taken as a plain local disk.

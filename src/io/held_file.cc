@@ -12,9 +12,6 @@
 #include <cstring>
 #include <new>
 
-#include "base/os_error.h"
-#include "base/platform.h"
-
 namespace orvel {
 
 namespace {
@@ -24,16 +21,17 @@ namespace {
 constexpr std::size_t kFirstStretchBytes = 64 * 1024;
 constexpr std::size_t kMinReadGrowth = 4096;  // a file that grows while read grows in page steps
 // The coarsest timestamps a file system keeps (FAT's two seconds): an edit within this much of a
-// whole-second modification time may leave that time as it was.
+// whole-second time may leave that time as it was.
 constexpr time_t kCoarsestTickSeconds = 2;
+// exFAT's times and FAT's change time count hundredths of a second, which is coarser than a
+// fast clock's tick: the tick is taken as at least that.
+constexpr long kHundredthNs = 10'000'000;
 constexpr std::size_t kCompareBytes = 16 * 1024;  // the stretch compared again at a time
 // Waiting for a lease without /proc: the holder has the kernel's lease-break time (45 s unless
 // changed) to let go, after which the kernel breaks the lease itself. The pauses grow to 100 ms;
 // 3000 of them outlast any break time people set.
 constexpr int kLeasePolls = 3000;
 constexpr long kLongestLeasePauseNs = 100'000'000;
-
-IoError system_error(int error_number) { return IoError{IoErrorKind::System, error_number}; }
 
 int open_retried(const char* path, int flags) {
   for (;;) {
@@ -90,48 +88,43 @@ bool same_time(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// Whether the file's bytes are still `old_bytes` (or, unless `to_the_end`, begin with them), read
-// again through the descriptor.
-std::optional<IoError> compare_again(const FileOps& ops, int fd, std::string_view old_bytes, bool to_the_end) {
+// Whether the file's first bytes are still `old_bytes`, read again through the descriptor. The
+// size was compared before: a file that grew or shrank is known to have changed.
+std::optional<IoError> compare_again(const FileOps& ops, int fd, std::string_view old_bytes) {
   std::array<char, kCompareBytes> stretch;
-  std::size_t done = 0;
-  for (;;) {
-    if (!to_the_end && done == old_bytes.size()) return std::nullopt;
-    // One byte past the old end is asked for too: a file that grew is changed.
-    std::size_t asked = std::min(stretch.size(), old_bytes.size() + 1 - done);
+  for (std::size_t done = 0; done < old_bytes.size();) {
+    std::size_t asked = std::min(stretch.size(), old_bytes.size() - done);
     ssize_t n = ops.pread(fd, stretch.data(), asked, static_cast<off_t>(done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return system_error(errno);
-    }
+    if (n < 0) return system_error(errno);
     auto got = static_cast<std::size_t>(n);
-    if (got == 0) {
-      if (done == old_bytes.size()) return std::nullopt;
-      return IoError{IoErrorKind::Changed};
-    }
-    got = to_the_end ? got : std::min(got, old_bytes.size() - done);
-    if (got > old_bytes.size() - done || std::memcmp(stretch.data(), old_bytes.data() + done, got) != 0) {
+    if (got == 0 || std::memcmp(stretch.data(), old_bytes.data() + done, got) != 0) {
       return IoError{IoErrorKind::Changed};
     }
     done += got;
   }
+  return std::nullopt;
+}
+
+// The coarse clock's tick: file systems stamp times from it, so writes within one tick share
+// their times.
+long coarse_tick_ns() {
+  struct timespec tick {};
+  if (::clock_getres(CLOCK_REALTIME_COARSE, &tick) != 0 || tick.tv_sec != 0) return 1'000'000'000;
+  return std::max(tick.tv_nsec, kHundredthNs);
+}
+
+// Whether a write stamped `stamp` may have been followed, after the open at `opened`, by one
+// that left the time as it was. A time ahead of the clock counts too: it cannot tell.
+bool written_within_a_tick(const struct timespec& stamp, const struct timespec& opened) {
+  if (stamp.tv_nsec == 0) return opened.tv_sec < stamp.tv_sec + kCoarsestTickSeconds;
+  time_t seconds = opened.tv_sec - stamp.tv_sec;
+  if (seconds < 0) return true;
+  if (seconds > 1) return false;
+  static const long tick_ns = coarse_tick_ns();
+  return seconds * 1'000'000'000 + (opened.tv_nsec - stamp.tv_nsec) < tick_ns;
 }
 
 }  // namespace
-
-std::string to_string(const IoError& error) {
-  std::string text;
-  switch (error.kind) {
-    case IoErrorKind::System: text = os_error_text(error.error_number); break;
-    case IoErrorKind::NothingWritten: text = "failed to write whole buffer"; break;
-    case IoErrorKind::OutOfMemory: text = "out of memory"; break;
-    case IoErrorKind::NotRegularFile: text = "not a regular file"; break;
-    case IoErrorKind::Replaced: text = "the file was replaced while it was being processed"; break;
-    case IoErrorKind::Changed: text = "the file was changed while it was being processed"; break;
-  }
-  if (error.restore_failed) text += "; the old text could not be put back";
-  return text;
-}
 
 HeldFile::~HeldFile() {
   // Where a late write error can show at close, it was sought through a duplicate before the
@@ -139,7 +132,7 @@ HeldFile::~HeldFile() {
   if (fd >= 0) ::close(fd);
 }
 
-std::optional<IoError> read_whole_file(const std::string& path, HeldFile& file, ByteBuffer& bytes,
+std::optional<IoError> read_whole_file(const FileOps& ops, const std::string& path, HeldFile& file, ByteBuffer& bytes,
                                        CannotBeWhole cannot_be_whole, std::size_t padding) {
   constexpr int kFlags = O_NOCTTY | O_CLOEXEC;
   file.fd = open_regular(path, O_RDWR | kFlags);
@@ -149,9 +142,10 @@ std::optional<IoError> read_whole_file(const std::string& path, HeldFile& file, 
     file.fd = open_regular(path, O_RDONLY | kFlags);
     if (file.fd < 0) return system_error(errno);
   }
-  if (::fstat(file.fd, &file.as_read) != 0) return system_error(errno);
-  // The clock file systems stamp times with, read without a system call.
+  // The clock file systems stamp times with, read without a system call, before the times it is
+  // weighed against: a write after the status cannot be stamped earlier than this.
   (void)::clock_gettime(CLOCK_REALTIME_COARSE, &file.opened);
+  if (ops.fstat(file.fd, &file.as_read) != 0) return system_error(errno);
   // Only a regular file is read or overwritten: a FIFO or device put under the path after it
   // was selected gives no document and must never receive the text.
   if (S_ISDIR(file.as_read.st_mode)) return system_error(EISDIR);
@@ -182,11 +176,8 @@ std::optional<IoError> read_whole_file(const std::string& path, HeldFile& file, 
       }
     }
     std::size_t asked = stretch_end - bytes.size();
-    ssize_t n = ::read(file.fd, bytes.data() + bytes.size(), asked);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return system_error(errno);
-    }
+    ssize_t n = ops.read(file.fd, bytes.data() + bytes.size(), asked);
+    if (n < 0) return system_error(errno);
     std::size_t before = bytes.size();
     bytes.set_size(before + static_cast<std::size_t>(n));
     if (before == 0 && cannot_be_whole != nullptr && cannot_be_whole(bytes.view())) return std::nullopt;
@@ -197,41 +188,31 @@ std::optional<IoError> read_whole_file(const std::string& path, HeldFile& file, 
   }
 }
 
-bool changed_since_open(const FileOps& ops, const HeldFile& file, std::string_view bytes_read) {
-  // A write copies into the file a page at a time and may be paused between pages, so a reader
-  // can see half of it. Looking for data takes the file's lock on ext4, btrfs and tmpfs, which a
-  // write holds throughout: once it returns, no write is half done. Nothing is changed by it.
-  (void)::lseek(file.fd, 0, SEEK_DATA);
+std::optional<IoError> check_unchanged(const FileOps& ops, const HeldFile& file, std::string_view bytes_read,
+                                       const std::string* path) {
+  const struct stat& then = file.as_read;
   struct stat now {};
-  if (ops.fstat(file.fd, &now) != 0) return false;  // nothing known: the bytes' own error stands
-  const struct stat& then = file.as_read;
-  if (now.st_size != then.st_size || !same_time(now.st_mtim, then.st_mtim) || !same_time(now.st_ctim, then.st_ctim)) {
-    return true;
+  if (path != nullptr) {
+    if (ops.stat(path->c_str(), &now) != 0) return system_error(errno);
+    if (now.st_dev != then.st_dev || now.st_ino != then.st_ino) return IoError{IoErrorKind::Replaced};
+  } else {
+    // A write copies into the file a page at a time and may be paused between pages, so a
+    // reader can see half of it. Looking for data takes the file's lock on ext4, btrfs and
+    // tmpfs, which a write holds throughout: once it returns, no write is half done. Nothing is
+    // changed by it.
+    (void)ops.lseek(file.fd, 0, SEEK_DATA);
+    if (ops.fstat(file.fd, &now) != 0) return system_error(errno);
   }
-  // Two writes within one tick of the file system's clock leave one time: a file written just
-  // before it was opened may have been written again since. Its bytes then tell.
-  if (then.st_mtim.tv_sec + kCoarsestTickSeconds > file.opened.tv_sec) {
-    std::optional<IoError> compared = compare_again(ops, file.fd, bytes_read, false);
-    return compared && compared->kind == IoErrorKind::Changed;
-  }
-  return false;
-}
-
-std::optional<IoError> check_unchanged(const FileOps& ops, const std::string& path, const HeldFile& file,
-                                       std::string_view old_bytes) {
-  struct stat now;
-  if (::stat(path.c_str(), &now) != 0) return system_error(errno);
-  const struct stat& then = file.as_read;
-  if (now.st_dev != then.st_dev || now.st_ino != then.st_ino) return IoError{IoErrorKind::Replaced};
-  if (now.st_size != then.st_size || static_cast<std::size_t>(now.st_size) != old_bytes.size() ||
-      !same_time(now.st_mtim, then.st_mtim)) {
+  // The change time is the one no program can set back: it shows an edit whose writer restored
+  // the modification time, as rsync -t, cp -p and touch -r do.
+  if (now.st_size != then.st_size || !same_time(now.st_mtim, then.st_mtim) || !same_time(now.st_ctim, then.st_ctim) ||
+      (path != nullptr && static_cast<std::size_t>(then.st_size) != bytes_read.size())) {
     return IoError{IoErrorKind::Changed};
   }
-  // A whole-second time that was current when the file was opened: an edit made since, in the
-  // same tick, would not have moved it. Only then are the bytes read again.
-  bool coarse_and_recent = then.st_mtim.tv_nsec == 0 && file.opened.tv_sec < then.st_mtim.tv_sec + kCoarsestTickSeconds;
-  if (coarse_and_recent) return compare_again(ops, file.fd, old_bytes, true);
-  return std::nullopt;
+  if (!written_within_a_tick(then.st_mtim, file.opened) && !written_within_a_tick(then.st_ctim, file.opened)) {
+    return std::nullopt;
+  }
+  return compare_again(ops, file.fd, bytes_read);
 }
 
 }  // namespace orvel

@@ -27,10 +27,18 @@ using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 
-enum class Call : std::uint8_t { Pwrite, Pread, Ftruncate, Fallocate, Fsync, Dup, Close, Fstat, Fstatfs };
-constexpr std::size_t kCalls = 9;
-constexpr std::array<std::string_view, kCalls> kCallNames = {"pwrite", "pread", "ftruncate", "fallocate", "fsync",
-                                                             "dup",    "close", "fstat",     "fstatfs"};
+enum class Call : std::uint8_t {
+  Read, Pread, Pwrite, Ftruncate, Fallocate, Fsync, Dup, Close, Fstat, Stat, Lseek, Fstatfs
+};
+constexpr std::size_t kCalls = 12;
+constexpr std::array<std::string_view, kCalls> kCallNames = {
+    "read", "pread", "pwrite", "ftruncate", "fallocate", "fsync", "dup", "close", "fstat", "stat", "lseek", "fstatfs"};
+
+// The clock the fake file system stamps times with, as its statuses report them.
+enum class Clock : std::uint8_t {
+  Behind,   // 1000 s behind: nothing was written lately, and only a time that moved shows a change
+  Stopped,  // has not moved since the file was read: every write falls in the tick of its open
+};
 
 // The one fault in play, and what the fake file system says of itself. Function pointers carry
 // no context, hence one set of globals, reset by every case.
@@ -41,6 +49,11 @@ struct FaultPlan {
   int error_number = 0;
   std::uint64_t file_system_type = 0xef53;  // ext4
   std::uint64_t free_blocks = 1u << 30;     // of 4096 bytes
+  Clock clock = Clock::Behind;
+  struct timespec stopped_at {};
+  // Written over the file's first bytes by another program just before the path is looked at
+  // again, which then puts the file's times back as they were (rsync -t, cp -p, touch -r).
+  std::string_view other_edit;
   std::array<int, kCalls> made = {};
   std::vector<std::string> trace;           // the calls in order, for the counts of system calls
 };
@@ -69,6 +82,7 @@ ssize_t fake_pwrite(int fd, const void* data, std::size_t size, off_t offset) {
   }
   return ::pwrite(fd, data, size, offset);
 }
+ssize_t fake_read(int fd, void* data, std::size_t size) { return fails(Call::Read) ? -1 : ::read(fd, data, size); }
 ssize_t fake_pread(int fd, void* data, std::size_t size, off_t offset) {
   return fails(Call::Pread) ? -1 : ::pread(fd, data, size, offset);
 }
@@ -83,7 +97,37 @@ int fake_close(int fd) {
   int result = ::close(fd);
   return fails(Call::Close) ? -1 : result;
 }
-int fake_fstat(int fd, struct stat* status) { return fails(Call::Fstat) ? -1 : ::fstat(fd, status); }
+// The times as the plan's clock would have stamped them.
+void stamp_times(struct stat* status) {
+  if (g_plan.clock == Clock::Behind) {
+    status->st_mtim.tv_sec -= 1000;
+    status->st_ctim.tv_sec -= 1000;
+  } else {
+    if (g_plan.stopped_at.tv_sec == 0) ::clock_gettime(CLOCK_REALTIME_COARSE, &g_plan.stopped_at);
+    status->st_mtim = status->st_ctim = g_plan.stopped_at;
+  }
+}
+int fake_fstat(int fd, struct stat* status) {
+  if (fails(Call::Fstat) || ::fstat(fd, status) != 0) return -1;
+  stamp_times(status);
+  return 0;
+}
+int fake_stat(const char* path, struct stat* status) {
+  if (!g_plan.other_edit.empty() && g_plan.made[static_cast<std::size_t>(Call::Stat)] == 0) {
+    struct stat before {};
+    int fd = ::open(path, O_WRONLY);
+    EXPECT_TRUE(fd >= 0 && ::fstat(fd, &before) == 0);
+    EXPECT_EQ(::pwrite(fd, g_plan.other_edit.data(), g_plan.other_edit.size(), 0),
+              static_cast<ssize_t>(g_plan.other_edit.size()));
+    struct timespec times[2] = {before.st_atim, before.st_mtim};
+    EXPECT_EQ(::futimens(fd, times), 0);
+    ::close(fd);
+  }
+  if (fails(Call::Stat) || ::stat(path, status) != 0) return -1;
+  stamp_times(status);
+  return 0;
+}
+off_t fake_lseek(int fd, off_t offset, int whence) { return fails(Call::Lseek) ? -1 : ::lseek(fd, offset, whence); }
 int fake_fstatfs(int fd, struct statfs* status) {
   if (fails(Call::Fstatfs)) return -1;
   if (::fstatfs(fd, status) != 0) return -1;
@@ -93,22 +137,22 @@ int fake_fstatfs(int fd, struct statfs* status) {
   return 0;
 }
 
-constexpr FileOps kFakeOps = {fake_pwrite, fake_pread, fake_ftruncate, fake_fallocate, fake_fsync,
-                              fake_dup,    fake_close, fake_fstat,     fake_fstatfs};
+constexpr FileOps kFakeOps = {fake_read,  fake_pread, fake_pwrite, fake_ftruncate, fake_fallocate, fake_fsync,
+                              fake_dup,   fake_close, fake_fstat,  fake_stat,      fake_lseek,     fake_fstatfs};
 
 // The new text handed over as the program's renderer does: full pieces, then the rest, last.
 struct Pieces {
   std::string_view text;
   std::size_t piece_bytes;
 
-  static void render(void* context, PieceSink sink, void* sink_context) {
+  static void render(void* context, PieceSink sink) {
     auto& pieces = *static_cast<Pieces*>(context);
     std::string_view rest = pieces.text;
     while (rest.size() > pieces.piece_bytes) {
-      sink(sink_context, rest.substr(0, pieces.piece_bytes), false);
+      sink(rest.substr(0, pieces.piece_bytes), false);
       rest.remove_prefix(pieces.piece_bytes);
     }
-    sink(sink_context, rest, true);
+    sink(rest, true);
   }
 };
 
@@ -129,15 +173,15 @@ Outcome overwrite_through_fakes(const TempDir& dir, const std::string& old_text,
                                 MayGrowMemory may_grow = nullptr) {
   std::string path = dir / "a.json";
   write_file(path, old_text);
-  // Aged, so that no bytes are compared again: the calls counted are the writing ones.
-  struct timespec times[2] = {{1000000000, 1}, {1000000000, 1}};
-  EXPECT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
   HeldFile file;
   ByteBuffer bytes;
-  EXPECT_EQ(read_whole_file(path, file, bytes, nullptr, 32), std::nullopt);
+  EXPECT_EQ(read_whole_file(kFakeOps, path, file, bytes, nullptr, 32), std::nullopt);
+  // Only the overwrite's calls are counted and made to fail.
+  g_plan.made = {};
+  g_plan.trace.clear();
   Pieces pieces{new_text, kPieceBytes};
   DeviceCache devices;
-  OverwriteOptions options{&kFakeOps, &devices, may_grow};
+  OverwriteOptions options{kFakeOps, devices, may_grow};
   Outcome outcome;
   outcome.error = overwrite_file(path, file, bytes.view(), NewText{&Pieces::render, &pieces}, options);
   outcome.after = read_file(path);
@@ -174,9 +218,9 @@ TEST(Overwrite, EveryFailingCallLeavesOldOrNewAndSaysWhenTheOldCouldNotBePutBack
     Call call;
     int error_number;
   };
-  const Failure failures[] = {{Call::Pwrite, ENOSPC},   {Call::Pwrite, EIO},   {Call::Ftruncate, ENOSPC},
-                              {Call::Fallocate, ENOSPC}, {Call::Fsync, EIO},    {Call::Dup, EMFILE},
-                              {Call::Close, EIO},        {Call::Fstatfs, EIO}};
+  const Failure failures[] = {{Call::Stat, EIO},        {Call::Pwrite, ENOSPC}, {Call::Pwrite, EIO},
+                              {Call::Ftruncate, ENOSPC}, {Call::Fallocate, ENOSPC}, {Call::Fsync, EIO},
+                              {Call::Dup, EMFILE},       {Call::Close, EIO},     {Call::Fstatfs, EIO}};
   TempDir dir;
   int cases = 0;
   int rolled_back = 0;
@@ -250,12 +294,12 @@ TEST(Overwrite, MakesOnlyTheCallsItsFileSystemNeeds) {
     std::string_view calls;
   };
   const Case cases[] = {
-      {"growing on ext4", kExt4, 300, 700, "fstatfs pwrite pwrite"},
-      {"shrinking on ext4", kExt4, 700, 300, "fstatfs pwrite ftruncate"},
-      {"same length on tmpfs", kTmpfs, 500, 500, "fstatfs pwrite"},
-      {"growing on fuse", kFuse, 300, 700, "fstatfs pwrite pwrite fsync dup close"},
-      {"shrinking on btrfs", kBtrfs, 700, 300, "fstatfs fstatfs pwrite ftruncate"},
-      {"growing in pieces on ext4", kExt4, 1000, 600 * 1024, "fstatfs fallocate pwrite fallocate pwrite"},
+      {"growing on ext4", kExt4, 300, 700, "stat fstatfs pwrite pwrite"},
+      {"shrinking on ext4", kExt4, 700, 300, "stat fstatfs pwrite ftruncate"},
+      {"same length on tmpfs", kTmpfs, 500, 500, "stat fstatfs pwrite"},
+      {"growing on fuse", kFuse, 300, 700, "stat fstatfs pwrite pwrite fsync dup close"},
+      {"shrinking on btrfs", kBtrfs, 700, 300, "stat fstatfs fstatfs pwrite ftruncate"},
+      {"growing in pieces on ext4", kExt4, 1000, 600 * 1024, "stat fstatfs fallocate pwrite fallocate pwrite"},
   };
   TempDir dir;
   for (const Case& c : cases) {
@@ -270,24 +314,34 @@ TEST(Overwrite, MakesOnlyTheCallsItsFileSystemNeeds) {
   }
 }
 
-// Refusals that come before the first byte: the file is untouched and no write was tried.
-TEST(Overwrite, RefusesBeforeTheFirstByteWhenSpaceOrMemoryWouldRunOut) {
+// Refusals that come before the first byte: the file is untouched, or keeps what another program
+// wrote into it since it was read, and no write was tried.
+TEST(Overwrite, RefusesBeforeTheFirstByteWhenSpaceOrMemoryWouldRunOutOrTheFileChanged) {
   struct Case {
     std::string_view what;
     std::uint64_t type;
     std::uint64_t free_blocks;
     bool memory_allowed;
+    Clock clock;
+    std::string_view other_edit;
     std::size_t old_bytes;
     std::size_t new_bytes;
     std::string_view message;
   };
+  constexpr std::string_view kChanged = "the file was changed while it was being processed";
   // 2 MiB of new text and 1 MiB of roll-back need more than 768 blocks of 4 KiB beyond the margin.
   const Case cases[] = {
-      {"btrfs without room for text and roll-back", kBtrfs, 1000, true, 1u << 20, 2u << 20,
+      {"btrfs without room for text and roll-back", kBtrfs, 1000, true, Clock::Behind, "", 1u << 20, 2u << 20,
        "No space left on device (os error 28)"},
-      {"btrfs shrinking without room", kBtrfs, 200, true, 2000, 1000, "No space left on device (os error 28)"},
-      {"tmpfs growth refused", kTmpfs, 1u << 30, false, 100, 5000, "out of memory"},
-      {"tmpfs growth in pieces refused", kTmpfs, 1u << 30, false, 100, 700 * 1024, "out of memory"},
+      {"btrfs shrinking without room", kBtrfs, 200, true, Clock::Behind, "", 2000, 1000,
+       "No space left on device (os error 28)"},
+      {"tmpfs growth refused", kTmpfs, 1u << 30, false, Clock::Behind, "", 100, 5000, "out of memory"},
+      {"tmpfs growth in pieces refused", kTmpfs, 1u << 30, false, Clock::Behind, "", 100, 700 * 1024, "out of memory"},
+      // Size and modification time as read: only the change time, which no program sets, moved.
+      {"edited long after its last write, times put back", kExt4, 1u << 30, true, Clock::Behind, "edit", 100, 5000,
+       kChanged},
+      // Every time as read, though they have nanoseconds: only the bytes tell.
+      {"edited in the tick of its open", kExt4, 1u << 30, true, Clock::Stopped, "edit", 100, 5000, kChanged},
   };
   TempDir dir;
   for (const Case& c : cases) {
@@ -295,12 +349,14 @@ TEST(Overwrite, RefusesBeforeTheFirstByteWhenSpaceOrMemoryWouldRunOut) {
     g_plan = FaultPlan{};
     g_plan.file_system_type = c.type;
     g_plan.free_blocks = c.free_blocks;
+    g_plan.clock = c.clock;
+    g_plan.other_edit = c.other_edit;
     std::string old_text = filler(c.old_bytes, 'o');
     MayGrowMemory may_grow = c.memory_allowed ? +[](std::uint64_t) { return true; }
                                               : +[](std::uint64_t) { return false; };
     Outcome outcome = overwrite_through_fakes(dir, old_text, filler(c.new_bytes, 'n'), may_grow);
     EXPECT_EQ(text_of(outcome.error), c.message);
-    EXPECT_TRUE(outcome.after == old_text);
+    EXPECT_TRUE(outcome.after == old_text.replace(0, c.other_edit.size(), c.other_edit));
     EXPECT_EQ(g_plan.made[static_cast<std::size_t>(Call::Pwrite)], 0);
   }
   // Allowed, the growth is asked for once, whole, before the first byte, even in pieces.

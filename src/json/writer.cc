@@ -142,11 +142,11 @@ inline char* put_number(char* c, std::string_view text) {
 // Renders into a ByteBuffer through a raw cursor, passed from call to call so that it stays in a
 // register: every element first makes sure of room for itself with one comparison, then is
 // copied without further checks, in fixed blocks that may run into the slack past the limit.
-// The text is either collected whole or handed over in pieces between elements.
+// The text is handed over in pieces between elements.
 struct Writer {
   ByteBuffer& buf;
-  const TextPieces* pieces;     // null when the text is collected whole
-  std::size_t hand_over_bytes;  // a piece's size
+  PieceSink sink;
+  std::size_t piece_bytes;
   std::string_view indent;
   const char* pad = nullptr;  // ",\n" then indentation, readable kPadOverread bytes past pad_size
   std::size_t pad_size = 0;   // bytes of `pad` that hold the separator and indentation
@@ -161,7 +161,7 @@ struct Writer {
   void set_limits() {
     base = buf.data();
     limit = base + buf.capacity() - kSlack;
-    element_limit = hand_over_bytes < static_cast<std::size_t>(limit - base) ? base + hand_over_bytes : limit;
+    element_limit = piece_bytes < static_cast<std::size_t>(limit - base) ? base + piece_bytes : limit;
   }
 
   // Text that a piece may hold in one stretch: a string, key or number longer than this goes
@@ -171,7 +171,7 @@ struct Writer {
 
   // Hands everything written so far over as a piece; returns the start of the empty buffer.
   char* hand_over(char* c) {
-    if (c != base) pieces->consume(pieces->context, std::string_view(base, static_cast<std::size_t>(c - base)));
+    if (c != base) sink(std::string_view(base, static_cast<std::size_t>(c - base)), false);
     return base;
   }
 
@@ -201,7 +201,7 @@ struct Writer {
     return start_element_slowly(c, n);
   }
   [[gnu::noinline]] char* start_element_slowly(char* c, std::size_t n) {
-    if (static_cast<std::size_t>(c - base) >= hand_over_bytes) c = hand_over(c);
+    if (static_cast<std::size_t>(c - base) >= piece_bytes) c = hand_over(c);
     return ensure(c, n);
   }
 
@@ -281,7 +281,7 @@ struct Writer {
       auto run = static_cast<std::size_t>(stop - p);
       if (run != 0 && run >= long_token) {
         c = hand_over(c);
-        pieces->consume(pieces->context, std::string_view(p, run));
+        sink(std::string_view(p, run), false);
       } else {
         c = ensure(c, run + 8);
         std::memcpy(c, p, run);
@@ -298,7 +298,7 @@ struct Writer {
   // A number too long for a piece: what is held goes first, then the digits where they lie.
   [[gnu::noinline]] char* put_long_number(char* c, std::string_view text) {
     c = hand_over(c);
-    pieces->consume(pieces->context, text);
+    sink(text, false);
     return c;
   }
 
@@ -542,13 +542,30 @@ struct Writer {
   }
 };
 
-// Renders `value` through `buf`, which holds at least pieces_buffer_bytes(pieces.piece_bytes),
-// handing full pieces to `pieces`; the last piece is left in `buf`.
-void render(const JsonValue& value, std::string_view indent, ByteBuffer& buf, const TextPieces& pieces) {
-  Writer w{buf, &pieces, pieces.piece_bytes, indent, nullptr, 0, {}};
+// write_pretty's piece size: large enough that appending each piece costs little.
+constexpr std::size_t kStringPieceBytes = 64 * 1024;
+
+}  // namespace
+
+void write_pretty(const JsonValue& value, std::string_view indent, std::string& out) {
+  ByteBuffer buffer;
+  auto append = [](void* context, std::string_view piece, bool) { static_cast<std::string*>(context)->append(piece); };
+  write_pretty_pieces(value, indent, "", buffer, kStringPieceBytes, PieceSink{append, &out});
+}
+
+std::size_t pieces_buffer_bytes(std::size_t piece_bytes) {
+  return piece_bytes + piece_bytes / 4 + kSlack + kPieceReserve;
+}
+
+void write_pretty_pieces(const JsonValue& value, std::string_view indent, std::string_view end, ByteBuffer& buffer,
+                         std::size_t piece_bytes, PieceSink sink) {
+  // Room for a piece plus the element that may overrun it; it grows after this only for an
+  // indent or depth the program never uses.
+  buffer.reserve(pieces_buffer_bytes(piece_bytes));
+  Writer w{buffer, sink, piece_bytes, indent, nullptr, 0, {}};
   // An element is its indentation, a key and a value: with both scalars at most this long it
   // always fits in the buffer once what it holds has been handed over.
-  w.long_token = (buf.capacity() - kSlack - kPieceReserve) / 2;
+  w.long_token = (buffer.capacity() - kSlack - kPieceReserve) / 2;
   if (all_spaces(indent)) {
     w.pad = kSeparatorSpaces.data();
     w.pad_size = 2 + kSpaceRunBytes;
@@ -558,32 +575,10 @@ void render(const JsonValue& value, std::string_view indent, ByteBuffer& buf, co
   w.set_limits();
   char* c = w.ensure(w.base, w.value_room(value));
   c = w.put_value(c, value);
-  buf.set_size(static_cast<std::size_t>(c - w.base));
-}
-
-// A piece size for text collected whole: large enough that handing over costs little.
-constexpr std::size_t kWholeTextPieceBytes = 64 * 1024;
-
-}  // namespace
-
-void write_pretty(const JsonValue& value, std::string_view indent, std::string& out) {
-  ByteBuffer buffer;
-  TextPieces pieces{kWholeTextPieceBytes,
-                    [](void* context, std::string_view piece) { static_cast<std::string*>(context)->append(piece); },
-                    &out};
-  write_pretty_pieces(value, indent, buffer, pieces);
-  out.append(buffer.view());
-}
-
-std::size_t pieces_buffer_bytes(std::size_t piece_bytes) {
-  return piece_bytes + piece_bytes / 4 + kSlack + kPieceReserve;
-}
-
-void write_pretty_pieces(const JsonValue& value, std::string_view indent, ByteBuffer& buffer,
-                         const TextPieces& pieces) {
-  // Room for a piece plus the element that may overrun it; it never grows after this.
-  buffer.reserve(pieces_buffer_bytes(pieces.piece_bytes));
-  render(value, indent, buffer, pieces);
+  // `end` is checked for like any element, not written into the slack.
+  c = std::copy(end.begin(), end.end(), w.ensure(c, end.size()));
+  buffer.set_size(static_cast<std::size_t>(c - w.base));
+  sink(buffer.view(), true);
 }
 
 }  // namespace orvel

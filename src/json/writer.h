@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "base/byte_buffer.h"
+#include "base/pieces.h"
 #include "json/json_value.h"
 
 namespace orvel {
@@ -17,21 +18,15 @@ namespace orvel {
 // loads their bytes in whole blocks.
 void write_pretty(const JsonValue& value, std::string_view indent, std::string& out);
 
-// Where text rendered in pieces goes: `consume` receives each piece, in order, once the buffer
-// holds `piece_bytes` or more.
-struct TextPieces {
-  std::size_t piece_bytes;
-  void (*consume)(void* context, std::string_view piece);
-  void* context;
-};
-
-// Renders like write_pretty, but hands the text over in pieces instead of holding it whole, so a
-// large document's text never occupies memory at once. `buffer` is emptied and serves as the
-// only working memory (its capacity is kept for reuse); the last piece, possibly short or empty,
-// is left in it for the caller. Once `buffer` holds pieces_buffer_bytes(piece_bytes), nothing is
-// allocated: a string, key or number longer than a piece is handed over where it lies.
-void write_pretty_pieces(const JsonValue& value, std::string_view indent, ByteBuffer& buffer,
-                         const TextPieces& pieces);
+// Renders like write_pretty and appends `end`, but hands the text to `sink` in pieces instead of
+// holding it whole, so a large document's text never occupies memory at once. A piece is handed
+// over once the buffer holds `piece_bytes` or more; the last, marked so and possibly short, holds
+// the rest of the text and `end`, and stays valid in `buffer` until `buffer` is used again.
+// `buffer` is emptied and serves as the only working memory (its capacity is kept for reuse).
+// Once it holds pieces_buffer_bytes(piece_bytes), nothing is allocated for the usual indents and
+// depths: a string, key or number longer than a piece is handed over where it lies.
+void write_pretty_pieces(const JsonValue& value, std::string_view indent, std::string_view end, ByteBuffer& buffer,
+                         std::size_t piece_bytes, PieceSink sink);
 
 // The capacity write_pretty_pieces gives `buffer` for pieces of `piece_bytes`.
 std::size_t pieces_buffer_bytes(std::size_t piece_bytes);

@@ -27,6 +27,22 @@ std::string pretty(const JsonValue& v, std::string_view indent = "  ") {
   return out;
 }
 
+// The pieces a rendering handed over, joined, and how the last was marked.
+struct Joined {
+  std::string text;
+  int marked_last = 0;     // pieces marked last
+  int after_last = 0;      // pieces that came after one marked last
+  std::size_t last_bytes = 0;
+
+  static void take(void* context, std::string_view piece, bool last) {
+    auto& joined = *static_cast<Joined*>(context);
+    joined.after_last += joined.marked_last;
+    joined.marked_last += last ? 1 : 0;
+    joined.last_bytes = piece.size();
+    joined.text.append(piece);
+  }
+};
+
 // The text `json` is rewritten as, or a note that the reader refused it. Also checks that the
 // document read with every value without an object inside kept as its text, as the tool reads
 // it, is written the same way.
@@ -302,21 +318,15 @@ TEST(WritePrettyPieces, LongScalarsPassThroughWithoutGrowingTheBuffer) {
   std::string whole = pretty(doc);
   for (std::size_t piece_bytes : {std::size_t{1}, std::size_t{100}, std::size_t{4096}, std::size_t{1} << 20}) {
     SCOPED_TRACE(piece_bytes);
-    std::string joined;
-    TextPieces pieces{piece_bytes,
-                      [](void* context, std::string_view piece) {
-                        static_cast<std::string*>(context)->append(piece);
-                      },
-                      &joined};
+    Joined joined;
     ByteBuffer buffer;
     buffer.reserve(pieces_buffer_bytes(piece_bytes));
     const char* memory = buffer.data();
     std::size_t capacity = buffer.capacity();
-    write_pretty_pieces(doc, "  ", buffer, pieces);
+    write_pretty_pieces(doc, "  ", "\n", buffer, piece_bytes, PieceSink{&Joined::take, &joined});
     EXPECT_EQ(buffer.data(), memory);
     EXPECT_EQ(buffer.capacity(), capacity);
-    joined.append(buffer.view());
-    EXPECT_TRUE(joined == whole);
+    EXPECT_TRUE(joined.text == whole + "\n");
   }
 }
 
@@ -417,6 +427,8 @@ TEST(WritePretty, OutputReadBackIsWrittenTheSameWay) {
 
 // Rendering in pieces must give the same bytes however the pieces fall: tiny pieces put a
 // boundary between nearly every element, and a piece size of one forces a hand-over each time.
+// The end goes after the text, in the one piece marked last, which comes last and stays in the
+// buffer; an end longer than a piece still fits.
 TEST(WritePrettyPieces, ConcatenatedPiecesEqualTheWholeText) {
   std::vector<std::string> paths = sample_files();
   ASSERT_GT(paths.size(), 100u);
@@ -429,20 +441,14 @@ TEST(WritePrettyPieces, ConcatenatedPiecesEqualTheWholeText) {
       if (!doc.ok()) continue;
       std::string whole;
       write_pretty(doc.value(), "  ", whole);
-      std::string joined;
-      std::size_t handed_over = 0;
-      TextPieces pieces{piece_bytes,
-                        [](void* context, std::string_view piece) {
-                          static_cast<std::string*>(context)->append(piece);
-                        },
-                        &joined};
+      const std::string end = piece_bytes == 7 ? std::string(3000, '\n') : "\n";
+      Joined joined;
       ByteBuffer buffer;
-      write_pretty_pieces(doc.value(), "  ", buffer, pieces);
-      handed_over = joined.size();
-      joined.append(buffer.view());
-      EXPECT_EQ(joined, whole);
-      // Everything but a last short piece is handed over as it fills.
-      EXPECT_LE(buffer.size(), std::max(piece_bytes, whole.size() - handed_over));
+      write_pretty_pieces(doc.value(), "  ", end, buffer, piece_bytes, PieceSink{&Joined::take, &joined});
+      EXPECT_EQ(joined.text, whole + end);
+      EXPECT_EQ(joined.marked_last, 1);
+      EXPECT_EQ(joined.after_last, 0);
+      EXPECT_EQ(buffer.view(), std::string_view(joined.text).substr(joined.text.size() - joined.last_bytes));
     }
   }
 }

@@ -1,9 +1,7 @@
 // The run: every candidate read, decoded, sorted and rewritten in place, then the report.
 #include "main/lint_run.h"
 
-#include <algorithm>
 #include <array>
-#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -20,6 +18,7 @@
 #include "discovery/paths.h"
 #include "io/file_ops.h"
 #include "io/held_file.h"
+#include "io/io_error.h"
 #include "io/overwrite.h"
 #include "json/reader.h"
 #include "json/writer.h"
@@ -45,29 +44,12 @@ std::string io_failure(const IoError& error) { return "IOError: " + to_string(er
 struct Rendering {
   const JsonValue& document;
   ByteBuffer& text;
-};
 
-struct Forward {
-  PieceSink sink;
-  void* sink_context;
-
-  static void consume(void* context, std::string_view piece) {
-    auto& forward = *static_cast<Forward*>(context);
-    forward.sink(forward.sink_context, piece, false);
+  static void render(void* context, PieceSink sink) {
+    auto& rendering = *static_cast<Rendering*>(context);
+    write_pretty_pieces(rendering.document, kIndent, "\n", rendering.text, kPieceBytes, sink);
   }
 };
-
-void render_canonical(void* context, PieceSink sink, void* sink_context) {
-  auto& rendering = *static_cast<Rendering*>(context);
-  Forward forward{sink, sink_context};
-  TextPieces pieces{kPieceBytes, &Forward::consume, &forward};
-  write_pretty_pieces(rendering.document, kIndent, rendering.text, pieces);
-  // The buffer keeps room past its pieces, so the line feed needs no allocation.
-  ByteBuffer& text = rendering.text;
-  text.data()[text.size()] = '\n';
-  text.set_size(text.size() + 1);
-  sink(sink_context, text.view(), true);
-}
 
 // Everything the rewrite needs is held, and touched, before the first byte goes to the file:
 // running out of memory later, or being charged for fresh pages under a control group's limit,
@@ -77,18 +59,16 @@ void hold_text_buffer(ByteBuffer& text) {
   text.populate(text.capacity());
 }
 
-Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, FileScratch& scratch,
-                                                   const std::function<void()>* before_write_back,
-                                                   const std::function<void()>* after_read) {
+Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, FileScratch& scratch) {
   // The previous file's document dies here: it pointed into these very buffers.
   scratch.arena.reset();
   scratch.bytes.clear();
   scratch.text.clear();
 
+  const FileOps& ops = *scratch.file_ops;
   HeldFile file;
-  std::optional<IoError> unread = read_whole_file(path, file, scratch.bytes, &cannot_begin_json, kReadPadding);
+  std::optional<IoError> unread = read_whole_file(ops, path, file, scratch.bytes, &cannot_begin_json, kReadPadding);
   if (unread) return Err{io_failure(*unread)};
-  if (after_read != nullptr) (*after_read)();
   EntryOrder order = natural_entry_order(scratch.sort);
   // Only objects move, and the document is only written out again: the rest stays as read.
   Result<JsonValue, DecodeError> read =
@@ -96,23 +76,19 @@ Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, File
   trim_sort_scratch(scratch.sort);
   if (!read.ok()) {
     // Bytes caught half way through another program's write are not the file's error.
-    if (changed_since_open(system_file_ops(), file, scratch.bytes.view())) {
-      return Err{io_failure(IoError{IoErrorKind::Changed})};
-    }
+    std::optional<IoError> changed = check_unchanged(ops, file, scratch.bytes.view(), nullptr);
+    if (changed && changed->kind == IoErrorKind::Changed) return Err{io_failure(*changed)};
     return Err{"JSONDecodeError: " + to_string(read.error())};
   }
   JsonValue document = std::move(read).value();
-  if (before_write_back != nullptr) (*before_write_back)();
   if (file.write_refused == 0) hold_text_buffer(scratch.text);
   Rendering rendering{document, scratch.text};
-  OverwriteOptions options;
-  options.devices = &scratch.devices;
   // A file whose pages are memory takes more of it as it grows, charged to this process's group.
-  options.may_grow_memory = &charge_memory;
+  OverwriteOptions options{ops, scratch.devices, &charge_memory};
   // Fatal signals wait until the file is old or new again.
   RewriteInProgress rewriting;
   if (std::optional<IoError> failure =
-          overwrite_file(path, file, scratch.bytes.view(), NewText{&render_canonical, &rendering}, options)) {
+          overwrite_file(path, file, scratch.bytes.view(), NewText{&Rendering::render, &rendering}, options)) {
     return Err{io_failure(*failure)};
   }
   return document;
@@ -120,14 +96,17 @@ Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, File
 
 // The one catch around a file's processing: memory running out while its bytes are gathered,
 // decoded, sorted, rendered or judged fails this file alone, its bytes untouched, and every
-// block the scratch holds goes back, so that the next file starts with the memory it took.
+// block the scratch holds goes back, so that the next file starts with the memory it took; the
+// file calls stay those the run was given.
 template <class Step>
 auto within_file(FileScratch& scratch, Step step) -> decltype(step()) {
   try {
     return step();
   } catch (const std::bad_alloc&) {
+    const FileOps* ops = scratch.file_ops;
     std::destroy_at(&scratch);
     std::construct_at(&scratch);
+    scratch.file_ops = ops;
   }
   return Err{io_failure(IoError{IoErrorKind::OutOfMemory})};
 }
@@ -149,10 +128,8 @@ void judge(const std::string& path, FileScratch& scratch, std::vector<RuleResult
 
 }  // namespace
 
-Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& scratch,
-                                         const std::function<void()>* before_write_back,
-                                         const std::function<void()>* after_read) {
-  return within_file(scratch, [&] { return lint_file_unguarded(path, scratch, before_write_back, after_read); });
+Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& scratch) {
+  return within_file(scratch, [&] { return lint_file_unguarded(path, scratch); });
 }
 
 int LintRun(const std::vector<std::string>& arguments, ReportStream& out) {

@@ -2,7 +2,6 @@
 #ifndef ORVEL_MAIN_LINT_RUN_H_
 #define ORVEL_MAIN_LINT_RUN_H_
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,17 +22,14 @@ struct FileScratch {
   ByteBuffer text;    // the new text, one piece at a time
   SortScratch sort;   // the key sort's buffers
   DeviceCache devices;  // the file systems met so far, each asked for its type once
+  const FileOps* file_ops = &system_file_ops();  // every file call goes through these; tests put theirs
 };
 
 // Reads, decodes, sorts and rewrites the file at the absolute `path`. Returns the fixed document
 // (valid until `scratch` is reused) or the message of the file's single failed result, which
 // begins "IOError: " or "JSONDecodeError: ". A file that fails keeps its old bytes. Running out
-// of memory fails the file and gives back what `scratch` held. `before_write_back` and
-// `after_read`, when given, run between reading and writing back and between reading and
-// decoding: the seams through which tests change the file then.
-Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& scratch,
-                                         const std::function<void()>* before_write_back = nullptr,
-                                         const std::function<void()>* after_read = nullptr);
+// of memory fails the file and gives back what `scratch` held.
+Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& scratch);
 
 // The whole run over `arguments` (non-empty, none an option). Returns the exit status, 0 or 1.
 // If the working directory cannot be obtained, writes the error to standard error and ends the

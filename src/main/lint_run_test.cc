@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -49,6 +50,38 @@ struct timespec this_second() {
 
 std::string failure_of(Result<JsonValue, std::string>&& result) {
   return result.ok() ? std::string("(no failure)") : std::move(result).error();
+}
+
+// What another program does to the file at one moment of its processing, reached through the
+// table every file call goes through: once, right after the read that brought the bytes in, or
+// right before the path is looked at again for the write-back.
+std::function<void()> g_change;
+
+void change_once() {
+  int error_number = errno;
+  if (g_change) std::exchange(g_change, nullptr)();
+  errno = error_number;
+}
+ssize_t read_then_change(int fd, void* data, std::size_t size) {
+  ssize_t n = ::read(fd, data, size);
+  change_once();
+  return n;
+}
+int change_then_stat(const char* path, struct stat* status) {
+  change_once();
+  return ::stat(path, status);
+}
+
+// The system's calls, with the change made at that moment.
+FileOps changing_after_read() {
+  FileOps ops = system_file_ops();
+  ops.read = read_then_change;
+  return ops;
+}
+FileOps changing_before_write_back() {
+  FileOps ops = system_file_ops();
+  ops.stat = change_then_stat;
+  return ops;
 }
 
 TEST(LintFile, RewritesIntoCanonicalTextWithOneFinalLineFeed) {
@@ -256,8 +289,11 @@ TEST(LintFile, WritesNothingWhenThePathNoLongerLeadsToTheFileAsItWasRead) {
     struct timespec times[2] = {this_second(), this_second()};
     ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "a.json").c_str(), times, 0), 0);
     write_file(dir / "victim.txt", precious);
-    std::function<void()> change = [&] { c.change(dir); };
-    EXPECT_EQ(failure_of(lint_file(dir / "a.json", scratch, &change)), c.message);
+    const FileOps ops = changing_before_write_back();
+    scratch.file_ops = &ops;
+    g_change = [&] { c.change(dir); };
+    EXPECT_EQ(failure_of(lint_file(dir / "a.json", scratch)), c.message);
+    EXPECT_FALSE(std::exchange(g_change, nullptr)) << "the path was not looked at again";
     EXPECT_EQ(read_file(dir / "victim.txt"), precious);
     if (c.at_path.empty()) {
       EXPECT_NE(::access((dir / "a.json").c_str(), F_OK), 0);
@@ -307,8 +343,11 @@ TEST(LintFile, ADecodeFailureOnAFileChangedWhileReadSaysItChanged) {
     std::string path = dir / "a.json";
     write_file(path, c.old_text);
     set_old_mtime(path);
-    std::function<void()> change = [&] { c.change(path); };
-    EXPECT_EQ(failure_of(lint_file(path, scratch, nullptr, &change)), c.message);
+    const FileOps ops = changing_after_read();
+    scratch.file_ops = &ops;
+    g_change = [&] { c.change(path); };
+    EXPECT_EQ(failure_of(lint_file(path, scratch)), c.message);
+    EXPECT_FALSE(std::exchange(g_change, nullptr)) << "the file was not read";
   }
 }
 
