@@ -148,6 +148,7 @@ struct Writer {
   PieceSink sink;
   std::size_t piece_bytes;
   std::string_view indent;
+  KeyOrderCheck* keys;
   const char* pad = nullptr;  // ",\n" then indentation, readable kPadOverread bytes past pad_size
   std::size_t pad_size = 0;   // bytes of `pad` that hold the separator and indentation
   std::string owned_pad;      // backs `pad` for unusual indents or depths
@@ -518,7 +519,11 @@ struct Writer {
     *c++ = '{';
     enter();
     c = put_entry<1>(c, entries[0]);
-    for (const ObjectEntry& entry : entries.subspan(1)) c = put_entry<0>(c, entry);
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+      c = put_entry<0>(c, entries[i]);
+      // Judged here, while the keys are in the cache, rather than in another walk.
+      if (keys != nullptr && keys->compare(entries[i - 1].key, entries[i].key) > 0) keys->out_of_order = true;
+    }
     return close(c, '}');
   }
   template <std::size_t skip>
@@ -558,11 +563,11 @@ std::size_t pieces_buffer_bytes(std::size_t piece_bytes) {
 }
 
 void write_pretty_pieces(const JsonValue& value, std::string_view indent, std::string_view end, ByteBuffer& buffer,
-                         std::size_t piece_bytes, PieceSink sink) {
+                         std::size_t piece_bytes, PieceSink sink, KeyOrderCheck* keys) {
   // Room for a piece plus the element that may overrun it; it grows after this only for an
   // indent or depth the program never uses.
   buffer.reserve(pieces_buffer_bytes(piece_bytes));
-  Writer w{buffer, sink, piece_bytes, indent, nullptr, 0, {}};
+  Writer w{buffer, sink, piece_bytes, indent, keys, nullptr, 0, {}};
   // An element is its indentation, a key and a value: with both scalars at most this long it
   // always fits in the buffer once what it holds has been handed over.
   w.long_token = (buffer.capacity() - kSlack - kPieceReserve) / 2;
