@@ -87,12 +87,6 @@ constexpr std::size_t kTextStretch = 4096;
 
 bool is_space(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 
-// The bytes a number's text is made of.
-constexpr std::array<bool, 256> kNumberByte = [] {
-  std::array<bool, 256> table{};
-  for (char c : std::string_view("0123456789+-.eE")) table[static_cast<unsigned char>(c)] = true;
-  return table;
-}();
 
 int hex_digit(char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
 
@@ -385,9 +379,13 @@ struct Writer {
   // becomes `0`, and an exponent gets a lower-case `e` and an explicit sign.
   char* put_text_number(char* c, const char*& p, const char* end) {
     const char* start = p;
-    const char* exponent = nullptr;
-    for (; p != end && kNumberByte[static_cast<unsigned char>(*p)]; ++p) {
-      if ((*p | 0x20) == 'e') exponent = p;
+    if (*p == '-') ++p;
+    p = skip_digits(p, end);
+    if (p != end && *p == '.') p = skip_digits(p + 1, end);
+    const char* exponent = p != end && (*p | 0x20) == 'e' ? p : nullptr;
+    if (exponent != nullptr) {
+      p += p[1] == '+' || p[1] == '-' ? 2 : 1;  // past the letter and its sign, if it has one
+      while (p != end && static_cast<unsigned>(*p - '0') < 10u) ++p;  // a few digits at most
     }
     if (exponent == nullptr) {
       static constexpr char kZero[32] = "0";  // padded for the block copy

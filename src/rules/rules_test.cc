@@ -41,7 +41,8 @@ TEST(KeysAreSorted, LooksIntoEveryObjectAtAnyDepth) {
     ASSERT_TRUE(doc.ok()) << to_string(doc.error());
     EXPECT_EQ(keys_are_sorted(doc.value()), c.sorted);
     // The writer's judgement of the keys it writes, as the tool reads the document, must agree.
-    auto kept = read_document(c.json, arena, ReadMode{nullptr, true});
+    // The writer loads whole blocks: the text is given the padding that follows an arena's.
+    auto kept = read_document(arena.copy(c.json), arena, ReadMode{nullptr, true});
     ASSERT_TRUE(kept.ok());
     ByteBuffer buffer;
     KeyOrderCheck keys{&natural_compare};
