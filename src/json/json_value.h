@@ -140,14 +140,8 @@ class ObjectMap {
   // An empty map with room for `reserve` entries, allocated in `arena`.
   static ObjectMap* create(Arena& arena, std::size_t reserve = 0);
 
-  // A map of `entries` in their order, moved out of the span; a key that occurs again keeps its
-  // first position and takes the later value. Small objects are checked for repeated keys with
-  // a bit per key and copied whole; in larger ones each key is hashed once, into an index sized
-  // for all of them. That is what a reader wants for an object it has just collected.
-  static ObjectMap* from_entries(Arena& arena, std::span<ObjectEntry> entries);
-
-  // The same for entries whose keys the caller has already found to be distinct: they are
-  // copied as they are, into the same block as the header.
+  // A map of `entries`, whose keys the caller has found to be distinct (remove_repeated_keys),
+  // copied as they are into the same block as the header.
   static ObjectMap* from_distinct_entries(Arena& arena, std::span<const ObjectEntry> entries);
 
   // A map over distinct `entries` where they are, without a copy; they must live as long as the
