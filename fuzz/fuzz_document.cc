@@ -10,6 +10,7 @@
 #include "json/json_value.h"
 #include "json/reader.h"
 #include "json/writer.h"
+#include "natural/natural.h"
 #include "rules/rules.h"
 #include "rules/sort_keys.h"
 
@@ -199,6 +200,26 @@ void fuzz_one(std::string_view in) {
   sort_keys(doc);
   require(write(doc) == sorted);
   check_fixed_point(sorted, "\n", true);
+
+  // Sorting each object as the reader closes it, as the tool does, gives the same document.
+  Arena sorted_arena;
+  SortScratch scratch;
+  EntryOrder order = natural_entry_order(scratch);
+  auto sorted_as_read = read_document(sorted_arena.copy(in), sorted_arena, ReadMode{&order, false});
+  require(sorted_as_read.ok() && write(sorted_as_read.value()) == sorted);
+  // And so does keeping every value without an object inside as its text, as the tool does,
+  // whether the objects are sorted or not.
+  Arena kept_arena;
+  auto kept = read_document(kept_arena.copy(in), kept_arena, ReadMode{nullptr, true});
+  require(kept.ok() && write(kept.value()) == as_read);
+  // The writer's judgement of the keys it writes agrees with the walk over the document.
+  ByteBuffer buffer;
+  KeyOrderCheck keys{&natural_compare};
+  write_pretty_pieces(kept.value(), kIndent, "", buffer, 64, PieceSink{[](void*, std::string_view, bool) {}, nullptr},
+                      &keys);
+  require(keys.out_of_order == !keys_are_sorted(kept.value()));
+  auto kept_sorted = read_document(kept_arena.copy(in), kept_arena, ReadMode{&order, true});
+  require(kept_sorted.ok() && write(kept_sorted.value()) == sorted && keys_are_sorted(kept_sorted.value()));
 }
 
 }  // namespace

@@ -150,10 +150,6 @@ ObjectMap* ObjectMap::create(Arena& arena, std::size_t reserve) {
   return map;
 }
 
-ObjectMap* ObjectMap::from_entries(Arena& arena, std::span<ObjectEntry> entries) {
-  return from_distinct_entries(arena, entries.first(remove_repeated_keys(entries)));
-}
-
 ObjectMap* ObjectMap::from_distinct_entries(Arena& arena, std::span<const ObjectEntry> entries) {
   static_assert(sizeof(ObjectMap) % alignof(ObjectEntry) == 0);
   static_assert(alignof(ObjectEntry) <= alignof(ObjectMap));

@@ -25,7 +25,10 @@ struct NumberText {
   std::string_view text;
 };
 
-enum class JsonKind : std::uint8_t { Null, Bool, Number, String, Array, Object };
+// Text is a value with no object inside it (a scalar, or an array of scalars and such arrays)
+// kept as its bytes in the input, for a reader that is asked to: objects are the only values a
+// rewrite moves, so the rest is rendered again from what was read, at no cost per value.
+enum class JsonKind : std::uint8_t { Null, Bool, Number, String, Text, Array, Object };
 
 class ObjectMap;
 
@@ -58,6 +61,14 @@ class JsonValue {
     v.set(JsonKind::String, s.size());
     return v;
   }
+  // `source` is valid JSON as the reader accepted it, with no object inside; it must stay valid
+  // as long as the value and be followed by kReadPadding readable bytes.
+  static JsonValue text(std::string_view source) {
+    JsonValue v;
+    v.chars_ = source.data();
+    v.set(JsonKind::Text, source.size());
+    return v;
+  }
   // `items` must stay valid as long as the value (normally arena memory).
   static JsonValue array(std::span<JsonValue> items) {
     JsonValue v;
@@ -79,6 +90,7 @@ class JsonValue {
   bool as_bool() const { return bool_; }
   NumberText as_number() const { return NumberText{{chars_, size()}}; }
   std::string_view as_string() const { return {chars_, size()}; }
+  std::string_view as_text() const { return {chars_, size()}; }
   std::span<JsonValue> as_array() { return {items_, size()}; }
   std::span<const JsonValue> as_array() const { return {items_, size()}; }
   ObjectMap& as_object() { return *object_; }
@@ -128,14 +140,8 @@ class ObjectMap {
   // An empty map with room for `reserve` entries, allocated in `arena`.
   static ObjectMap* create(Arena& arena, std::size_t reserve = 0);
 
-  // A map of `entries` in their order, moved out of the span; a key that occurs again keeps its
-  // first position and takes the later value. Small objects are checked for repeated keys with
-  // a bit per key and copied whole; in larger ones each key is hashed once, into an index sized
-  // for all of them. That is what a reader wants for an object it has just collected.
-  static ObjectMap* from_entries(Arena& arena, std::span<ObjectEntry> entries);
-
-  // The same for entries whose keys the caller has already found to be distinct: they are
-  // copied as they are, into the same block as the header.
+  // A map of `entries`, whose keys the caller has found to be distinct (remove_repeated_keys),
+  // copied as they are into the same block as the header.
   static ObjectMap* from_distinct_entries(Arena& arena, std::span<const ObjectEntry> entries);
 
   // A map over distinct `entries` where they are, without a copy; they must live as long as the

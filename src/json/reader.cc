@@ -117,13 +117,20 @@ class DecodedText {
 };
 
 struct Reader {
-  Reader(std::string_view input, Arena& a)
-      : begin(input.data()), p(input.data()), end(input.data() + input.size()), arena(a) {}
+  Reader(std::string_view input, Arena& a, ReadMode mode)
+      : begin(input.data()),
+        p(input.data()),
+        end(input.data() + input.size()),
+        arena(a),
+        order(mode.order),
+        keep_text(mode.keep_text) {}
 
   const char* begin;
   const char* p;
   const char* end;
   Arena& arena;
+  const EntryOrder* order;  // null: entries stay in the order read
+  bool keep_text;
   unsigned budget = kNestingBudget;
   // Elements and entries of the long containers being read, innermost last.
   GatherStack<JsonValue> values;
@@ -352,8 +359,9 @@ bool read_escape(Reader& r) {
 }
 
 // The rest of a string after its first backslash, which is at r.p; `start` is the first content
-// byte. Content is gathered in the scratch buffer and copied into the arena at the end.
-std::string_view read_escaped_string(Reader& r, const char* start, bool valid) {
+// byte. Content is gathered in the scratch buffer and copied into the arena at the end, unless
+// only its validity is wanted (`decoded` false), when the result is merely not empty.
+std::string_view read_escaped_string(Reader& r, const char* start, bool valid, bool decoded) {
   r.scratch.assign(start, r.p);
   for (;;) {
     if (*r.p == '\\') {
@@ -361,7 +369,7 @@ std::string_view read_escaped_string(Reader& r, const char* start, bool valid) {
     } else if (*r.p == '"') {
       if (!valid) return fail_at(r, DecodeErrorKind::BadText, r.p);
       ++r.p;
-      return r.arena.copy(r.scratch.view());
+      return decoded ? r.arena.copy(r.scratch.view()) : std::string_view(start, 1);
     } else {
       return fail_at(r, DecodeErrorKind::RawControl, r.p);
     }
@@ -380,7 +388,7 @@ std::string_view read_escaped_string(Reader& r, const char* start, bool valid) {
 // of an ASCII string: UTF-8 to check, an escape, an error. Kept out of line so that the common
 // case stays small enough to be inlined where strings are read.
 [[gnu::noinline]] std::string_view read_string_rest(Reader& r, const char* start, const char* stop,
-                                                    bool high) {
+                                                    bool high, bool decoded) {
   r.p = stop;
   if (stop == r.end) return fail_at_end(r, DecodeErrorKind::EndInString);
   bool valid = run_is_valid(start, stop, high);
@@ -389,49 +397,20 @@ std::string_view read_escaped_string(Reader& r, const char* start, bool valid) {
     r.p = stop + 1;
     return std::string_view(start, static_cast<std::size_t>(stop - start));
   }
-  if (*stop == '\\') return read_escaped_string(r, start, valid);
+  if (*stop == '\\') return read_escaped_string(r, start, valid, decoded);
   return fail_at(r, DecodeErrorKind::RawControl, stop);
 }
 
-// A string whose opening quote is at r.p. Without escapes the result is a view into the input.
-std::string_view read_string(Reader& r) {
+// A string whose opening quote is at r.p. Without escapes the result is a view into the input;
+// with them, the decoded content in the arena, or only its validity checked when not `decoded`.
+std::string_view read_string(Reader& r, bool decoded = true) {
   const char* start = r.p + 1;
   PlainRun plain = scan_plain_run(start, r.end);
   if (plain.stop != r.end && *plain.stop == '"' && !plain.high) {
     r.p = plain.stop + 1;
     return std::string_view(start, static_cast<std::size_t>(plain.stop - start));
   }
-  return read_string_rest(r, start, plain.stop, plain.high);
-}
-
-// Number text is mostly digits: they are skipped sixteen, then eight at a time. In a word, a
-// byte is a digit when its high nibble is 3 both as it stands and after adding 6 (which carries
-// 0x3A-0x3F out of it). A carry between bytes only starts at a byte that is already flagged, so
-// the lowest flagged byte is always the first non-digit.
-const char* skip_digits(const char* p, const char* end) {
-#if defined(__SSE2__)
-  while (end - p >= 16) {
-    __m128i offset = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
-                                  _mm_set1_epi8('0'));
-    // Unsigned `byte - '0' <= 9` as `min(byte - '0', 9) == byte - '0'`.
-    __m128i digits = _mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(9)), offset);
-    unsigned others = ~static_cast<unsigned>(_mm_movemask_epi8(digits)) & 0xFFFF;
-    if (others != 0) return p + std::countr_zero(others);
-    p += 16;
-  }
-#endif
-  constexpr std::uint64_t kHighNibbles = 0xF0F0F0F0F0F0F0F0ull;
-  constexpr std::uint64_t kThrees = kOnes * 0x30;
-  while (end - p >= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    std::uint64_t other = ((word & kHighNibbles) ^ kThrees) |
-                          (((word + kOnes * 6) & kHighNibbles) ^ kThrees);
-    if (other != 0) return p + std::countr_zero(other) / 8;
-    p += 8;
-  }
-  while (p != end && is_digit(*p)) ++p;
-  return p;
+  return read_string_rest(r, start, plain.stop, plain.high, decoded);
 }
 
 // One digit must come next (after `-`, `.`, or the exponent letter and sign).
@@ -491,6 +470,8 @@ JsonValue read_number(Reader& r) {
   }
   r.p = p;
   std::string_view text(start, static_cast<std::size_t>(p - start));
+  // The writer normalises a kept number as it renders it.
+  if (r.keep_text) return JsonValue::text(text);
   if (rewrite) {
     text = normalise_exponent(r.arena, text, static_cast<std::size_t>(exponent - start));
   } else if (integer && text.size() == 2 && text[0] == '-' && text[1] == '0') {
@@ -581,15 +562,29 @@ bool enter_container(Reader& r) {
 }
 
 JsonValue read_array(Reader& r) {
+  const char* open = r.p;
   if (!enter_container(r)) return {};
   ItemBuffer<JsonValue, kLocalValues> values(r.values);
+  // When text is kept, elements with no object inside are not stored one by one: each stretch
+  // of them becomes one Text item, from its first element's first byte to its last element's
+  // last, and an array with no object inside at all is one Text value.
+  const char* run = nullptr;
+  const char* run_end = nullptr;
   skip_whitespace(r);
   if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInArray);
   if (*r.p != ']') {
     for (;;) {
+      const char* at = r.p;
       JsonValue element = read_value(r);
       if (r.failed) return {};
-      values.emplace(std::move(element));
+      if (r.keep_text && !element.is_container()) {
+        if (run == nullptr) run = at;
+        run_end = r.p;
+      } else {
+        if (run != nullptr) values.emplace(JsonValue::text({run, static_cast<std::size_t>(run_end - run)}));
+        run = nullptr;
+        values.emplace(std::move(element));
+      }
       skip_whitespace(r);
       if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInArray);
       if (*r.p == ']') break;
@@ -602,6 +597,8 @@ JsonValue read_array(Reader& r) {
   }
   ++r.p;
   ++r.budget;
+  if (r.keep_text && values.size() == 0) return JsonValue::text({open, static_cast<std::size_t>(r.p - open)});
+  if (run != nullptr) values.emplace(JsonValue::text({run, static_cast<std::size_t>(run_end - run)}));
   const std::size_t count = values.size();
   if (count == 0) return JsonValue::array({});
   if (!values.is_local()) return JsonValue::array(values.keep_shared(count, r.arena));
@@ -615,7 +612,7 @@ JsonValue read_object(Reader& r) {
   ItemBuffer<ObjectEntry, kLocalEntries> entries(r.entries);
   // Each key sets one of 64 bits as it comes, while its bytes are at hand. An object in which no
   // two keys share a bit has no repeated key and is copied as it is; the rest (a few among small
-  // objects, nearly all large ones) go to from_entries, which sorts out repeats on its own.
+  // objects, nearly all large ones) go to remove_repeated_keys, which sorts out repeats on its own.
   // Keeping the compares out of this loop keeps it free of branches that depend on the keys.
   std::uint64_t seen = 0;
   std::uint64_t collided = 0;
@@ -653,15 +650,13 @@ JsonValue read_object(Reader& r) {
   }
   ++r.p;
   ++r.budget;
-  // A repeated key keeps its first place and takes the later value; the earlier one is dropped.
+  // A repeated key keeps its first place and takes the later value; the earlier one is dropped
+  // where the entries were gathered, so only distinct entries are ever ordered or kept.
   std::span<ObjectEntry> gathered(entries.items(), entries.size());
-  if (entries.is_local()) {
-    return JsonValue::object(collided == 0 ? ObjectMap::from_distinct_entries(r.arena, gathered)
-                                           : ObjectMap::from_entries(r.arena, gathered));
-  }
-  // A long object drops its repeats where it was gathered, so only its distinct entries are
-  // ever kept, and without a second copy of them.
   std::size_t count = collided == 0 ? gathered.size() : remove_repeated_keys(gathered);
+  if (r.order != nullptr) r.order->put_in_order(r.order->context, gathered.first(count));
+  if (entries.is_local()) return JsonValue::object(ObjectMap::from_distinct_entries(r.arena, gathered.first(count)));
+  // A long object is kept where it was gathered, without a second copy.
   return JsonValue::object(ObjectMap::over_entries(r.arena, entries.keep_shared(count, r.arena)));
 }
 
@@ -670,6 +665,11 @@ JsonValue read_value(Reader& r) {
   if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInValue);
   switch (*r.p) {
     case '"':
+      if (r.keep_text) {
+        const char* quote = r.p;
+        read_string(r, false);
+        return JsonValue::text({quote, static_cast<std::size_t>(r.p - quote)});
+      }
       return JsonValue::string(read_string(r));
     case '-':
     case '0': case '1': case '2': case '3': case '4':
@@ -751,8 +751,8 @@ std::string to_string(const DecodeError& error) {
   return text;
 }
 
-Result<JsonValue, DecodeError> read_document(std::string_view input, Arena& arena) {
-  Reader r(input, arena);
+Result<JsonValue, DecodeError> read_document(std::string_view input, Arena& arena, ReadMode mode) {
+  Reader r(input, arena, mode);
   skip_whitespace(r);
   JsonValue root = read_value(r);
   if (!r.failed) {

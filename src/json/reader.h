@@ -3,6 +3,7 @@
 #define ORVEL_JSON_READER_H_
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -50,13 +51,30 @@ std::string to_string(const DecodeError& error);
 // False while `prefix` is all whitespace.
 bool cannot_begin_json(std::string_view prefix);
 
+// How each object's entries are to be ordered: `put_in_order` is given the distinct entries of
+// every object the moment it closes, while they are still in the cache, and may reorder them.
+// It may throw std::bad_alloc, which leaves the reader with nothing to clean up.
+struct EntryOrder {
+  void (*put_in_order)(void* context, std::span<ObjectEntry> entries);
+  void* context;
+};
+
+// How a document is to be built. By default every value is materialised and objects keep
+// their entries in the order first read.
+struct ReadMode {
+  const EntryOrder* order = nullptr;
+  // Every value with no object inside kept as a Text view of its bytes in the input, for a
+  // caller that only writes the document out again: such values cost no memory of their own.
+  bool keep_text = false;
+};
+
 // Reads `input` as one JSON value with only whitespace around it. Strings without escapes are
 // views into `input`; containers, decoded strings and normalised numbers live in `arena`. Both
 // must outlive the returned value. Nesting deeper than 127 containers is an error, so the
 // reader's recursion is bounded whatever the input. Memory running out, in the arena or in the
 // reader's own buffers, throws std::bad_alloc; the reader's buffers are given back then, and
 // what the arena holds goes at its next reset.
-Result<JsonValue, DecodeError> read_document(std::string_view input, Arena& arena);
+Result<JsonValue, DecodeError> read_document(std::string_view input, Arena& arena, ReadMode mode = {});
 
 }  // namespace orvel
 

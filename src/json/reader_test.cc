@@ -556,6 +556,7 @@ std::string compact(const JsonValue& value) {
     case JsonKind::Null: return "null";
     case JsonKind::Bool: return value.as_bool() ? "true" : "false";
     case JsonKind::Number: return std::string(value.as_number().text);
+    case JsonKind::Text: return std::string(value.as_text());
     case JsonKind::String:
       out += '"';
       out += value.as_string();

@@ -81,6 +81,22 @@ constexpr std::array<char, 2 + kSpaceRunBytes + kPadOverread> kSeparatorSpaces =
   return run;
 }();
 
+// Kept text is copied in stretches of at most this many bytes, so that a string or number of
+// any length passes through the buffer without growing it.
+constexpr std::size_t kTextStretch = 4096;
+
+bool is_space(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+
+
+int hex_digit(char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
+
+// The code unit of the four hex digits at `p`, which the reader has checked.
+std::uint32_t hex4(const char* p) {
+  std::uint32_t unit = 0;
+  for (int i = 0; i < 4; ++i) unit = unit * 16 + static_cast<std::uint32_t>(hex_digit(p[i]));
+  return unit;
+}
+
 bool all_spaces(std::string_view s) {
   for (char c : s) {
     if (c != ' ') return false;
@@ -126,6 +142,7 @@ struct Writer {
   PieceSink sink;
   std::size_t piece_bytes;
   std::string_view indent;
+  KeyOrderCheck* keys;
   const char* pad = nullptr;  // ",\n" then indentation, readable kPadOverread bytes past pad_size
   std::size_t pad_size = 0;   // bytes of `pad` that hold the separator and indentation
   std::string owned_pad;      // backs `pad` for unusual indents or depths
@@ -280,12 +297,174 @@ struct Writer {
     return c;
   }
 
+  // Bytes copied as they stand, in stretches that fit: they lie in the input, whose padding
+  // makes the block copy's over-read safe.
+  char* put_plain(char* c, const char* p, std::size_t n) {
+    // At most a long token: what fits in the buffer once it has handed its text over.
+    std::size_t stretch = std::clamp(long_token, std::size_t{1}, kTextStretch);
+    while (n != 0) {
+      std::size_t k = n < stretch ? n : stretch;
+      c = ensure(c, k + 32);
+      c = put_blocks(c, p, k);
+      p += k;
+      n -= k;
+    }
+    return c;
+  }
+
+  // The escape at `p` (its backslash) in a string kept as read, in the form the writer gives
+  // the character it stands for; `p` moves past it. Room for eight bytes is made.
+  static char* put_text_escape(char* c, const char*& p) {
+    char letter = p[1];
+    if (letter != 'u') {
+      // Every two-byte escape but `\/` is already the written form of its character.
+      p += 2;
+      if (letter == '/') {
+        *c = '/';
+        return c + 1;
+      }
+      c[0] = '\\';
+      c[1] = letter;
+      return c + 2;
+    }
+    std::uint32_t cp = hex4(p + 2);
+    p += 6;
+    if (cp >= 0xD800 && cp <= 0xDBFF) {  // the reader has checked that its trailing half follows
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (hex4(p + 2) - 0xDC00);
+      p += 6;
+    }
+    if (cp < 0x80) {
+      const std::array<char, 8>& form = kEscapeForm[cp];
+      if (form[7] == 0) {
+        *c = static_cast<char>(cp);
+        return c + 1;
+      }
+      std::memcpy(c, form.data(), 8);
+      return c + form[7];
+    }
+    int tail = cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
+    *c++ = static_cast<char>(((0xF00u >> (tail + 1)) & 0xFF) | (cp >> (6 * tail)));
+    for (int i = tail - 1; i >= 0; --i) *c++ = static_cast<char>(0x80 | ((cp >> (6 * i)) & 0x3F));
+    return c;
+  }
+
+  // The string whose opening quote is at `p`, as read, with its escapes rewritten; `p` moves
+  // past its closing quote. Sixteen bytes at a time as put_string_open, over the input's bytes.
+  char* put_text_string(char* c, const char*& p) {
+    c = ensure(c, 1);
+    *c++ = '"';
+    ++p;
+    for (;;) {
+      c = ensure(c, 32);
+      std::memcpy(c, p, 16);
+      unsigned stops = scan_string_block(p).stops;  // only quotes and backslashes: it was read
+      if (stops == 0) {
+        c += 16;
+        p += 16;
+        continue;
+      }
+      auto clean = static_cast<unsigned>(std::countr_zero(stops));
+      c += clean;
+      p += clean;
+      if (*p == '"') {
+        *c = '"';
+        ++p;
+        return c + 1;
+      }
+      c = put_text_escape(c, p);
+    }
+  }
+
+  // The number at `p`, as read, in the form the reader gives it; `p` moves past it. `-0`
+  // becomes `0`, and an exponent gets a lower-case `e` and an explicit sign.
+  char* put_text_number(char* c, const char*& p, const char* end) {
+    const char* start = p;
+    if (*p == '-') ++p;
+    p = skip_digits(p, end);
+    if (p != end && *p == '.') p = skip_digits(p + 1, end);
+    const char* exponent = p != end && (*p | 0x20) == 'e' ? p : nullptr;
+    if (exponent != nullptr) {
+      p += p[1] == '+' || p[1] == '-' ? 2 : 1;  // past the letter and its sign, if it has one
+      while (p != end && static_cast<unsigned>(*p - '0') < 10u) ++p;  // a few digits at most
+    }
+    if (exponent == nullptr) {
+      static constexpr char kZero[32] = "0";  // padded for the block copy
+      if (p - start == 2 && start[0] == '-' && start[1] == '0') return put_plain(c, kZero, 1);
+      return put_plain(c, start, static_cast<std::size_t>(p - start));
+    }
+    c = put_plain(c, start, static_cast<std::size_t>(exponent - start));
+    c = ensure(c, 2);
+    *c++ = 'e';
+    const char* digits = exponent + 1;
+    if (*digits != '-' && *digits != '+') *c++ = '+';
+    return put_plain(c, digits, static_cast<std::size_t>(p - digits));
+  }
+
+  // A value kept as its text, or a run of array elements kept so, rendered token by token as
+  // the same values materialised would be: each comma between elements, at any depth, starts
+  // a new line, and nested arrays open and close as put_array does. The text was accepted by
+  // the reader, so it holds no object and nests at most 127 deep.
+  [[gnu::noinline]] char* put_text(char* c, std::string_view text) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p != end) {
+      switch (*p) {
+        case ' ': case '\t': case '\n': case '\r':
+          ++p;
+          break;
+        case '[': {
+          const char* q = p + 1;
+          while (is_space(*q)) ++q;
+          if (*q == ']') {
+            c = ensure(c, 2);
+            std::memcpy(c, "[]", 2);
+            c += 2;
+            p = q + 1;
+            break;
+          }
+          c = ensure(c, 1);
+          *c++ = '[';
+          enter();
+          c = start_element(c, line + 8);
+          c = put_blocks(c, pad + 1, line - 1);
+          p = q;
+          break;
+        }
+        case ']':
+          c = close(c, ']');
+          ++p;
+          break;
+        case ',':
+          c = start_element(c, line + 8);
+          c = put_blocks(c, pad, line);
+          ++p;
+          break;
+        case '"':
+          c = put_text_string(c, p);
+          break;
+        case 'n':
+        case 't':
+        case 'f': {
+          std::size_t n = *p == 'f' ? 5 : 4;
+          c = put_plain(c, p, n);
+          p += n;
+          break;
+        }
+        default:
+          c = put_text_number(c, p, end);
+          break;
+      }
+    }
+    return c;
+  }
+
   // Room for value_room(v) is made. Scalars are written in the loop that meets them; only
   // containers cost a call. The kinds are tested from the most frequent down, which costs fewer
   // instructions than a jump table for the usual strings and numbers. Recursion depth is the
   // document's nesting, which the reader caps at 127 levels.
   [[gnu::always_inline]] char* put_value(char* c, const JsonValue& v) {
     JsonKind kind = v.kind();
+    if (kind == JsonKind::Text) return put_text(c, v.as_text());
     if (kind == JsonKind::String) {
       std::string_view s = v.as_string();
       c = s.size() <= long_token ? put_string_open(c, s, 1) : put_long_string_open(c, s, 1);
@@ -325,6 +504,8 @@ struct Writer {
   [[gnu::always_inline]] char* put_item(char* c, const JsonValue& item) {
     c = start_element(c, line + value_room(item));
     c = put_blocks(c, pad + skip, line - skip);
+    // Text among an array's items may stand for a run of several elements.
+    if (item.kind() == JsonKind::Text) return put_text(c, item.as_text());
     return put_value(c, item);
   }
 
@@ -336,7 +517,11 @@ struct Writer {
     *c++ = '{';
     enter();
     c = put_entry<1>(c, entries[0]);
-    for (const ObjectEntry& entry : entries.subspan(1)) c = put_entry<0>(c, entry);
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+      c = put_entry<0>(c, entries[i]);
+      // Judged here, while the keys are in the cache, rather than in another walk.
+      if (keys != nullptr && keys->compare(entries[i - 1].key, entries[i].key) > 0) keys->out_of_order = true;
+    }
     return close(c, '}');
   }
   template <std::size_t skip>
@@ -376,11 +561,11 @@ std::size_t pieces_buffer_bytes(std::size_t piece_bytes) {
 }
 
 void write_pretty_pieces(const JsonValue& value, std::string_view indent, std::string_view end, ByteBuffer& buffer,
-                         std::size_t piece_bytes, PieceSink sink) {
+                         std::size_t piece_bytes, PieceSink sink, KeyOrderCheck* keys) {
   // Room for a piece plus the element that may overrun it; it grows after this only for an
   // indent or depth the program never uses.
   buffer.reserve(pieces_buffer_bytes(piece_bytes));
-  Writer w{buffer, sink, piece_bytes, indent, nullptr, 0, {}};
+  Writer w{buffer, sink, piece_bytes, indent, keys, nullptr, 0, {}};
   // An element is its indentation, a key and a value: with both scalars at most this long it
   // always fits in the buffer once what it holds has been handed over.
   w.long_token = (buffer.capacity() - kSlack - kPieceReserve) / 2;

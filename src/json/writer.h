@@ -18,15 +18,24 @@ namespace orvel {
 // loads their bytes in whole blocks.
 void write_pretty(const JsonValue& value, std::string_view indent, std::string& out);
 
+// Where the writer reports on the order of the keys it writes: each key of each object is
+// compared with the one written before it in that object, and `out_of_order` is set when
+// `compare` puts the earlier one after it.
+struct KeyOrderCheck {
+  int (*compare)(std::string_view, std::string_view);
+  bool out_of_order = false;
+};
+
 // Renders like write_pretty and appends `end`, but hands the text to `sink` in pieces instead of
 // holding it whole, so a large document's text never occupies memory at once. A piece is handed
 // over once the buffer holds `piece_bytes` or more; the last, marked so and possibly short, holds
 // the rest of the text and `end`, and stays valid in `buffer` until `buffer` is used again.
 // `buffer` is emptied and serves as the only working memory (its capacity is kept for reuse).
 // Once it holds pieces_buffer_bytes(piece_bytes), nothing is allocated for the usual indents and
-// depths: a string, key or number longer than a piece is handed over where it lies.
+// depths: a string, key or number longer than a piece is handed over where it lies. The keys
+// written are checked against `keys` when it is given.
 void write_pretty_pieces(const JsonValue& value, std::string_view indent, std::string_view end, ByteBuffer& buffer,
-                         std::size_t piece_bytes, PieceSink sink);
+                         std::size_t piece_bytes, PieceSink sink, KeyOrderCheck* keys = nullptr);
 
 // The capacity write_pretty_pieces gives `buffer` for pieces of `piece_bytes`.
 std::size_t pieces_buffer_bytes(std::size_t piece_bytes);

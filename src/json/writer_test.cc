@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <cstring>
 #include <random>
@@ -42,12 +43,20 @@ struct Joined {
   }
 };
 
-// The text `json` is rewritten as, or a note that the reader refused it.
+// The text `json` is rewritten as, or a note that the reader refused it. Also checks that the
+// document read with every value without an object inside kept as its text, as the tool reads
+// it, is written the same way.
 std::string rewrite(std::string_view json, std::string_view indent = "  ") {
   Arena arena;
   auto doc = read_document(arena.copy(json), arena);
   if (!doc.ok()) return "refused: " + to_string(doc.error());
-  return pretty(doc.value(), indent);
+  auto kept = read_document(arena.copy(json), arena, ReadMode{nullptr, true});
+  EXPECT_TRUE(kept.ok());
+  std::string written = pretty(doc.value(), indent);
+  if (kept.ok()) {
+    EXPECT_EQ(pretty(kept.value(), indent), written) << "kept as text";
+  }
+  return written;
 }
 
 // The escaping rules written out byte by byte, with no tables and no word tricks.
@@ -111,6 +120,11 @@ TEST(WritePretty, WritesScalarsAndContainers) {
       {"{\"a\":[],\"b\":[null]}", "{\n  \"a\": [],\n  \"b\": [\n    null\n  ]\n}"},
       {"{\"\":\"\"}", "{\n  \"\": \"\"\n}"},
       {"{\"q\\\"b\\\\\":0}", "{\n  \"q\\\"b\\\\\": 0\n}"},
+      // Arrays with objects among their elements, and numbers the reader rewrites.
+      {"[1, 2 ,{},[3],[{}], \"\\u0041\"]", "[\n  1,\n  2,\n  {},\n  [\n    3\n  ],\n  [\n    {}\n  ],\n  \"A\"\n]"},
+      {"[-0,-0.0,-0e1,1E5,2e-3,3E+04,4.5e6]", "[\n  0,\n  -0.0,\n  -0e+1,\n  1e+5,\n  2e-3,\n  3e+04,\n  4.5e+6\n]"},
+      {"{\"a\":[ [ ] ,[[ ]], true,false ,null ]}",
+       "{\n  \"a\": [\n    [],\n    [\n      []\n    ],\n    true,\n    false,\n    null\n  ]\n}"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.json);
@@ -249,10 +263,13 @@ TEST(WritePretty, ReadsNothingPastThePaddingAfterText) {
       ObjectMap* map = ObjectMap::create(arena);
       map->append_unique(pages.at_end(s), JsonValue());
       EXPECT_EQ(pretty(JsonValue::object(map)), "{\n  " + reference_quoted(s) + ": null\n}");
+      EXPECT_EQ(pretty(JsonValue::text(pages.at_end(reference_quoted(s)))), reference_quoted(s));
     }
     if (length > 0) {
       std::string digits(length, '7');
       EXPECT_EQ(pretty(JsonValue::number({pages.at_end(digits)})), digits);
+      EXPECT_EQ(pretty(JsonValue::text(pages.at_end(digits))), digits);
+      EXPECT_EQ(pretty(JsonValue::text(pages.at_end(digits + "E7"))), digits + "e+7");
     }
   }
 }
@@ -269,6 +286,20 @@ TEST(WritePrettyPieces, LongScalarsPassThroughWithoutGrowingTheBuffer) {
     std::string s(length, 'z');
     for (char& c : s) c = kBytes[rng() % kBytes.size()];
     items.push_back(JsonValue::string(arena.copy(s)));
+    // The same string kept as read, with escapes in the forms the writer does not use.
+    std::string quoted = reference_quoted(s);
+    std::string read_form;
+    for (std::size_t i = 0; i < quoted.size(); ++i) {
+      if (quoted[i] == '/') read_form += '\\';
+      read_form += quoted[i];
+      if (quoted.compare(i, 2, "\\u") == 0) {
+        read_form += quoted.substr(i + 1, 3);
+        for (char hex : quoted.substr(i + 4, 2)) read_form += static_cast<char>(std::toupper(hex));
+        i += 5;
+      }
+    }
+    EXPECT_EQ(pretty(JsonValue::text(arena.copy(read_form))), pretty(items.back()));
+    items.push_back(JsonValue::text(arena.copy(read_form)));
     ObjectMap* map = ObjectMap::create(arena);
     map->append_unique(arena.copy(s), JsonValue::string(arena.copy(s)));
     items.push_back(JsonValue::object(map));
@@ -279,6 +310,8 @@ TEST(WritePrettyPieces, LongScalarsPassThroughWithoutGrowingTheBuffer) {
   items.push_back(JsonValue::object(map));
   const std::string digits(std::size_t{3} << 20, '7');
   items.push_back(JsonValue::number({arena.copy(digits)}));
+  items.push_back(JsonValue::text(arena.copy(digits + "E" + digits)));
+  items.push_back(JsonValue::text(arena.copy("[" + digits + ",[" + digits + "]]")));
   auto* storage = arena.allocate_array<JsonValue>(items.size());
   for (std::size_t i = 0; i < items.size(); ++i) new (&storage[i]) JsonValue(std::move(items[i]));
   JsonValue doc = JsonValue::array({storage, items.size()});
@@ -387,6 +420,7 @@ TEST(WritePretty, OutputReadBackIsWrittenTheSameWay) {
     auto doc = read_document(arena.copy(bytes), arena);
     if (!doc.ok()) continue;  // an implementation-defined input this reader refuses
     std::string once = pretty(doc.value());
+    EXPECT_EQ(rewrite(bytes), once);
     EXPECT_EQ(rewrite(once), once);
   }
 }
@@ -403,7 +437,7 @@ TEST(WritePrettyPieces, ConcatenatedPiecesEqualTheWholeText) {
       SCOPED_TRACE(path + " in pieces of " + std::to_string(piece_bytes));
       std::string bytes = orvel::testing::read_file(path);
       Arena arena;
-      auto doc = read_document(arena.copy(bytes), arena);
+      auto doc = read_document(arena.copy(bytes), arena, ReadMode{nullptr, piece_bytes != 4096});
       if (!doc.ok()) continue;
       std::string whole;
       write_pretty(doc.value(), "  ", whole);

@@ -23,6 +23,7 @@
 #include "json/reader.h"
 #include "json/writer.h"
 #include "main/interrupts.h"
+#include "natural/natural.h"
 #include "rules/rules.h"
 #include "rules/sort_keys.h"
 
@@ -41,13 +42,16 @@ std::string io_failure(const IoError& error) { return "IOError: " + to_string(er
 }
 
 // The document's canonical text and one line feed, rendered into `text` a piece at a time.
+// The sorted-keys rule is judged on the keys as they are written.
 struct Rendering {
   const JsonValue& document;
   ByteBuffer& text;
+  KeyOrderCheck keys{&natural_compare};
 
   static void render(void* context, PieceSink sink) {
     auto& rendering = *static_cast<Rendering*>(context);
-    write_pretty_pieces(rendering.document, kIndent, "\n", rendering.text, kPieceBytes, sink);
+    rendering.keys.out_of_order = false;  // a rendering that starts again judges again
+    write_pretty_pieces(rendering.document, kIndent, "\n", rendering.text, kPieceBytes, sink, &rendering.keys);
   }
 };
 
@@ -59,7 +63,7 @@ void hold_text_buffer(ByteBuffer& text) {
   text.populate(text.capacity());
 }
 
-Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, FileScratch& scratch) {
+Result<FixedFile, std::string> lint_file_unguarded(const std::string& path, FileScratch& scratch) {
   // The previous file's document dies here: it pointed into these very buffers.
   scratch.arena.reset();
   scratch.bytes.clear();
@@ -69,7 +73,11 @@ Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, File
   HeldFile file;
   std::optional<IoError> unread = read_whole_file(ops, path, file, scratch.bytes, &cannot_begin_json, kReadPadding);
   if (unread) return Err{io_failure(*unread)};
-  Result<JsonValue, DecodeError> read = read_document(scratch.bytes.view(), scratch.arena);
+  EntryOrder order = natural_entry_order(scratch.sort);
+  // Only objects move, and the document is only written out again: the rest stays as read.
+  Result<JsonValue, DecodeError> read =
+      read_document(scratch.bytes.view(), scratch.arena, ReadMode{&order, true});
+  trim_sort_scratch(scratch.sort);
   if (!read.ok()) {
     // Bytes caught half way through another program's write are not the file's error.
     std::optional<IoError> changed = check_unchanged(ops, file, scratch.bytes.view(), nullptr);
@@ -77,8 +85,6 @@ Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, File
     return Err{"JSONDecodeError: " + to_string(read.error())};
   }
   JsonValue document = std::move(read).value();
-
-  sort_keys(document, scratch.sort);
   if (file.write_refused == 0) hold_text_buffer(scratch.text);
   Rendering rendering{document, scratch.text};
   // A file whose pages are memory takes more of it as it grows, charged to this process's group.
@@ -89,11 +95,11 @@ Result<JsonValue, std::string> lint_file_unguarded(const std::string& path, File
           overwrite_file(path, file, scratch.bytes.view(), NewText{&Rendering::render, &rendering}, options)) {
     return Err{io_failure(*failure)};
   }
-  return document;
+  return FixedFile{std::move(document), !rendering.keys.out_of_order};
 }
 
 // The one catch around a file's processing: memory running out while its bytes are gathered,
-// decoded, sorted, rendered or judged fails this file alone, its bytes untouched, and every
+// decoded, sorted or rendered fails this file alone, its bytes untouched, and every
 // block the scratch holds goes back, so that the next file starts with the memory it took; the
 // file calls stay those the run was given.
 template <class Step>
@@ -112,21 +118,18 @@ auto within_file(FileScratch& scratch, Step step) -> decltype(step()) {
 // Appends the results of one candidate to `results`: the two rules' on the fixed document, or
 // the one failure.
 void judge(const std::string& path, FileScratch& scratch, std::vector<RuleResult>& results) {
-  using Judged = Result<std::array<RuleResult, 2>, std::string>;
-  Result<JsonValue, std::string> linted = lint_file(path, scratch);
-  Judged judged = linted.ok() ? within_file(scratch, [&]() -> Judged { return evaluate_rules(linted.value()); })
-                              : Judged(Err{std::move(linted.error())});
-  if (!judged.ok()) {
-    results.push_back(RuleResult{"lint_file", fail(std::move(judged.error()))});
+  Result<FixedFile, std::string> linted = lint_file(path, scratch);
+  if (!linted.ok()) {
+    results.push_back(RuleResult{"lint_file", fail(std::move(linted.error()))});
     return;
   }
   // Memory running out here is the run's, not the file's: it ends the run.
-  for (RuleResult& result : judged.value()) results.push_back(std::move(result));
+  for (RuleResult& result : evaluate_rules(linted.value().keys_sorted)) results.push_back(std::move(result));
 }
 
 }  // namespace
 
-Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& scratch) {
+Result<FixedFile, std::string> lint_file(const std::string& path, FileScratch& scratch) {
   return within_file(scratch, [&] { return lint_file_unguarded(path, scratch); });
 }
 

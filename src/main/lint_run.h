@@ -25,11 +25,18 @@ struct FileScratch {
   const FileOps* file_ops = &system_file_ops();  // every file call goes through these; tests put theirs
 };
 
-// Reads, decodes, sorts and rewrites the file at the absolute `path`. Returns the fixed document
-// (valid until `scratch` is reused) or the message of the file's single failed result, which
-// begins "IOError: " or "JSONDecodeError: ". A file that fails keeps its old bytes. Running out
-// of memory fails the file and gives back what `scratch` held.
-Result<JsonValue, std::string> lint_file(const std::string& path, FileScratch& scratch);
+// A file read, fixed and rewritten: its document (valid until the scratch is reused) and
+// whether every object's keys were in natural order as they were written.
+struct FixedFile {
+  JsonValue document;
+  bool keys_sorted;
+};
+
+// Reads, decodes, sorts and rewrites the file at the absolute `path`. Returns the fixed file or
+// the message of the file's single failed result, which begins "IOError: " or
+// "JSONDecodeError: ". A file that fails keeps its old bytes. Running out of memory fails the
+// file and gives back what `scratch` held.
+Result<FixedFile, std::string> lint_file(const std::string& path, FileScratch& scratch);
 
 // The whole run over `arguments` (non-empty, none an option). Returns the exit status, 0 or 1.
 // If the working directory cannot be obtained, writes the error to standard error and ends the

@@ -48,7 +48,7 @@ struct timespec this_second() {
   return {now.tv_sec, 0};
 }
 
-std::string failure_of(Result<JsonValue, std::string>&& result) {
+std::string failure_of(Result<FixedFile, std::string>&& result) {
   return result.ok() ? std::string("(no failure)") : std::move(result).error();
 }
 
@@ -109,9 +109,10 @@ TEST(LintFile, RewritesIntoCanonicalTextWithOneFinalLineFeed) {
     std::string path = dir / "a.json";
     write_file(path, c.input);
     set_old_mtime(path);
-    Result<JsonValue, std::string> result = lint_file(path, scratch);
+    Result<FixedFile, std::string> result = lint_file(path, scratch);
     ASSERT_TRUE(result.ok()) << result.error();
-    EXPECT_TRUE(keys_are_sorted(result.value()));
+    EXPECT_TRUE(keys_are_sorted(result.value().document));
+    EXPECT_TRUE(result.value().keys_sorted);
     EXPECT_EQ(read_file(path), c.output);
     EXPECT_NE(stat_of(path).st_mtim.tv_sec, 1000000000);
   }

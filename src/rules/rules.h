@@ -33,7 +33,9 @@ inline constexpr std::string_view kRuleNamingStyleIsCorrect = "rule_naming_style
 bool keys_are_sorted(const JsonValue& value);
 
 // The two rule results of a document, always in this order: keys sorted, naming style.
-std::array<RuleResult, 2> evaluate_rules(const JsonValue& document);
+// `keys_sorted` is what keys_are_sorted says of the document, or what a KeyOrderCheck with
+// natural_compare found in the keys as they were written.
+std::array<RuleResult, 2> evaluate_rules(bool keys_sorted);
 
 }  // namespace orvel
 

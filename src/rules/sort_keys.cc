@@ -88,8 +88,7 @@ struct Sorter {
     }
   }
 
-  void sort_object(ObjectMap& map) {
-    std::span<ObjectEntry> entries = map.entries();
+  void sort_object(std::span<ObjectEntry> entries) {
     std::size_t n = entries.size();
     if (n < 2) return;
     Item* e = items.room(n);
@@ -121,7 +120,7 @@ struct Sorter {
         break;
       case JsonKind::Object: {
         ObjectMap& map = value.as_object();
-        sort_object(map);
+        sort_object(map.entries());
         for (ObjectEntry& entry : map.entries()) {
           if (entry.value.is_container()) sort_value(entry.value);
         }
@@ -131,6 +130,7 @@ struct Sorter {
       case JsonKind::Bool:
       case JsonKind::Number:
       case JsonKind::String:
+      case JsonKind::Text:
         break;
     }
   }
@@ -138,17 +138,23 @@ struct Sorter {
 
 }  // namespace
 
-void sort_keys(JsonValue& value, SortScratch& scratch) {
-  Sorter sorter{scratch.items, scratch.buffer, scratch.gathered};
-  sorter.sort_value(value);
+void sort_keys(JsonValue& value) {
+  SortScratch scratch;
+  Sorter{scratch.items, scratch.buffer, scratch.gathered}.sort_value(value);
+}
+
+EntryOrder natural_entry_order(SortScratch& scratch) {
+  return EntryOrder{[](void* context, std::span<ObjectEntry> entries) {
+                      auto& s = *static_cast<SortScratch*>(context);
+                      Sorter{s.items, s.buffer, s.gathered}.sort_object(entries);
+                    },
+                    &scratch};
+}
+
+void trim_sort_scratch(SortScratch& scratch) {
   scratch.items.trim();
   scratch.buffer.trim();
   scratch.gathered.trim();
-}
-
-void sort_keys(JsonValue& value) {
-  SortScratch scratch;
-  sort_keys(value, scratch);
 }
 
 }  // namespace orvel

@@ -8,6 +8,7 @@
 
 #include "base/byte_buffer.h"
 #include "json/json_value.h"
+#include "json/reader.h"
 
 namespace orvel {
 
@@ -60,9 +61,15 @@ struct SortScratch {
 // Reorders the entries of every object in `value` by natural_compare with a stable sort (keys
 // that compare equal, such as a1 and a01, keep their order). Arrays keep their element order.
 // Memory running out for its buffers throws std::bad_alloc, the entries then in no promised order.
-void sort_keys(JsonValue& value, SortScratch& scratch);
-// The same with buffers of its own, for a single document.
 void sort_keys(JsonValue& value);
+
+// The same order given to the reader, which then sorts each object as it closes, while its
+// entries are still in the cache, instead of in a second walk over the whole document. The
+// sort works in `scratch`, which must outlive the read; trim_sort_scratch after the document.
+EntryOrder natural_entry_order(SortScratch& scratch);
+
+// Gives back what only a large object needed, so that the rest of the run does not hold it.
+void trim_sort_scratch(SortScratch& scratch);
 
 }  // namespace orvel
 
