@@ -14,6 +14,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "base/memory_meter.h"
 #include "json/string_scan.h"
@@ -953,6 +955,36 @@ TEST(StringScan, BothKernelsMatchABytewiseTwinOnEveryByteAtEveryPlace) {
     for (unsigned char& c : block) c = static_cast<unsigned char>(rng());
     check(block);
   }
+}
+
+TEST(StringScan, BothDigitKernelsStopAtEveryByteAtEveryPlaceAndReadNothingPastTheEnd) {
+  // Every byte value at every place of runs up to three blocks long, the run ending on a page
+  // whose next page cannot be read: a kernel that stops late, early or reads past its end fails.
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  void* map = ::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  char* guard = static_cast<char*>(map) + page;
+  ASSERT_EQ(::mprotect(guard, page, PROT_NONE), 0);
+  auto bytewise = [](const char* p, const char* end) {
+    while (p != end && *p >= '0' && *p <= '9') ++p;
+    return p;
+  };
+  for (std::size_t length = 0; length <= 48; ++length) {
+    char* run = guard - length;
+    for (std::size_t at = 0; at <= length; ++at) {
+      for (unsigned value = 0; value < 256; ++value) {
+        for (std::size_t i = 0; i < length; ++i) run[i] = static_cast<char>('0' + (i * 7 + at) % 10);
+        if (at < length) run[at] = static_cast<char>(value);
+        const char* want = bytewise(run, guard);
+        ASSERT_EQ(skip_digits_scalar(run, guard), want) << length << " " << at << " " << value;
+#if defined(__SSE2__)
+        ASSERT_EQ(skip_digits_sse2(run, guard), want) << length << " " << at << " " << value;
+#endif
+        if (at == length) break;  // no byte to vary: the run is all digits
+      }
+    }
+  }
+  ::munmap(map, 2 * page);
 }
 
 }  // namespace

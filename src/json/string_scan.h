@@ -1,6 +1,7 @@
 // The bytes that end a plain run of string text, found sixteen at a time: the reader stops at
-// them to decode or to fail, the writer to escape. And the end of a number's digits, for both. Both kernels are always compiled where they
-// can be, so that each is tested on every machine that can run it.
+// them to decode or to fail, the writer to escape; and the end of a number's digits, for both.
+// Each kernel has a portable twin, and both are compiled wherever they can be, so that each is
+// tested on every machine that can run it.
 #ifndef ORVEL_JSON_STRING_SCAN_H_
 #define ORVEL_JSON_STRING_SCAN_H_
 
@@ -77,19 +78,8 @@ inline StringBlock scan_string_block(const char* p) {
 // Number text is mostly digits: they are skipped sixteen, then eight at a time. In a word, a
 // byte is a digit when its high nibble is 3 both as it stands and after adding 6 (which carries
 // 0x3A-0x3F out of it). A carry between bytes only starts at a byte that is already flagged, so
-// the lowest flagged byte is always the first non-digit.
-inline const char* skip_digits(const char* p, const char* end) {
-#if defined(__SSE2__)
-  while (end - p >= 16) {
-    __m128i offset = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
-                                  _mm_set1_epi8('0'));
-    // Unsigned `byte - '0' <= 9` as `min(byte - '0', 9) == byte - '0'`.
-    __m128i digits = _mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(9)), offset);
-    unsigned others = ~static_cast<unsigned>(_mm_movemask_epi8(digits)) & 0xFFFF;
-    if (others != 0) return p + std::countr_zero(others);
-    p += 16;
-  }
-#endif
+// the lowest flagged byte is always the first non-digit. Only the bytes in [p, end) are read.
+inline const char* skip_digits_scalar(const char* p, const char* end) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ull;
   constexpr std::uint64_t kHighNibbles = 0xF0F0F0F0F0F0F0F0ull;
   constexpr std::uint64_t kThrees = kOnes * 0x30;
@@ -103,6 +93,30 @@ inline const char* skip_digits(const char* p, const char* end) {
   }
   while (p != end && static_cast<unsigned>(*p - '0') < 10u) ++p;
   return p;
+}
+
+#if defined(__SSE2__)
+inline const char* skip_digits_sse2(const char* p, const char* end) {
+  while (end - p >= 16) {
+    __m128i offset = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                                  _mm_set1_epi8('0'));
+    // Unsigned `byte - '0' <= 9` as `min(byte - '0', 9) == byte - '0'`.
+    __m128i digits = _mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(9)), offset);
+    unsigned others = ~static_cast<unsigned>(_mm_movemask_epi8(digits)) & 0xFFFF;
+    if (others != 0) return p + std::countr_zero(others);
+    p += 16;
+  }
+  return skip_digits_scalar(p, end);
+}
+#endif
+
+// The first byte in [p, end) that is not a digit, or `end`.
+inline const char* skip_digits(const char* p, const char* end) {
+#if defined(__SSE2__)
+  return skip_digits_sse2(p, end);
+#else
+  return skip_digits_scalar(p, end);
+#endif
 }
 
 }  // namespace orvel
