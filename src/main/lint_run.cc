@@ -98,23 +98,6 @@ Result<FixedFile, std::string> lint_file_unguarded(const std::string& path, File
   return FixedFile{std::move(document), !rendering.keys.out_of_order};
 }
 
-// The one catch around a file's processing: memory running out while its bytes are gathered,
-// decoded, sorted or rendered fails this file alone, its bytes untouched, and every
-// block the scratch holds goes back, so that the next file starts with the memory it took; the
-// file calls stay those the run was given.
-template <class Step>
-auto within_file(FileScratch& scratch, Step step) -> decltype(step()) {
-  try {
-    return step();
-  } catch (const std::bad_alloc&) {
-    const FileOps* ops = scratch.file_ops;
-    std::destroy_at(&scratch);
-    std::construct_at(&scratch);
-    scratch.file_ops = ops;
-  }
-  return Err{io_failure(IoError{IoErrorKind::OutOfMemory})};
-}
-
 // Appends the results of one candidate to `results`: the two rules' on the fixed document, or
 // the one failure.
 void judge(const std::string& path, FileScratch& scratch, std::vector<RuleResult>& results) {
@@ -130,7 +113,19 @@ void judge(const std::string& path, FileScratch& scratch, std::vector<RuleResult
 }  // namespace
 
 Result<FixedFile, std::string> lint_file(const std::string& path, FileScratch& scratch) {
-  return within_file(scratch, [&] { return lint_file_unguarded(path, scratch); });
+  // The one catch around a file's processing: memory running out while its bytes are gathered,
+  // decoded, sorted or rendered fails this file alone, its bytes untouched, and every block the
+  // scratch holds goes back, so that the next file starts with the memory it took; the file
+  // calls stay those the run was given.
+  try {
+    return lint_file_unguarded(path, scratch);
+  } catch (const std::bad_alloc&) {
+    const FileOps* ops = scratch.file_ops;
+    std::destroy_at(&scratch);
+    std::construct_at(&scratch);
+    scratch.file_ops = ops;
+  }
+  return Err{io_failure(IoError{IoErrorKind::OutOfMemory})};
 }
 
 int LintRun(const std::vector<std::string>& arguments, ReportStream& out) {
