@@ -1,4 +1,4 @@
-// Arena, values and the insertion-ordered object map.
+// Objects and their repeated keys.
 #include "json/json_value.h"
 
 #include <cstdint>
@@ -140,71 +140,16 @@ std::size_t remove_repeated_keys(std::span<ObjectEntry> entries) {
   return kept;
 }
 
-// ObjectMap -----------------------------------------------------------------------------------
+// Objects -------------------------------------------------------------------------------------
 
-ObjectMap* ObjectMap::create(Arena& arena, std::size_t reserve) {
-  auto* map = new (arena.allocate(sizeof(ObjectMap), alignof(ObjectMap))) ObjectMap(arena);
-  // Exactly the room asked for: the reader asks for an object's final size, and most objects are
-  // small, so rounding up would waste a good part of a document's memory.
-  if (reserve > 0) map->reallocate(reserve);
-  return map;
-}
-
-ObjectMap* ObjectMap::from_distinct_entries(Arena& arena, std::span<const ObjectEntry> entries) {
-  static_assert(sizeof(ObjectMap) % alignof(ObjectEntry) == 0);
-  static_assert(alignof(ObjectEntry) <= alignof(ObjectMap));
-  std::size_t bytes = sizeof(ObjectMap) + entries.size() * sizeof(ObjectEntry);
-  auto* map = new (arena.allocate(bytes, alignof(ObjectMap))) ObjectMap(arena);
-  if (entries.empty()) return map;
-  auto* copy = reinterpret_cast<ObjectEntry*>(map + 1);
+JsonValue JsonValue::object_copy(Arena& arena, std::span<const ObjectEntry> entries) {
+  auto* copy = arena.allocate_array<ObjectEntry>(entries.size());
   // Most objects have a handful of entries: a whole entry per step costs less than a block
   // copy, whose start-up alone outweighs such a small object.
   for (std::size_t i = 0; i < entries.size(); ++i) {
     std::memcpy(static_cast<void*>(copy + i), &entries[i], sizeof(ObjectEntry));
   }
-  map->entries_ = copy;
-  map->size_ = map->capacity_ = static_cast<std::uint32_t>(entries.size());
-  return map;
-}
-
-ObjectMap* ObjectMap::over_entries(Arena& arena, std::span<ObjectEntry> entries) {
-  if (entries.size() > UINT32_MAX) throw std::bad_alloc();
-  auto* map = new (arena.allocate(sizeof(ObjectMap), alignof(ObjectMap))) ObjectMap(arena);
-  map->entries_ = entries.data();
-  map->size_ = map->capacity_ = static_cast<std::uint32_t>(entries.size());
-  return map;
-}
-
-void ObjectMap::reallocate(std::size_t capacity) {
-  // Sizes are 32-bit; an object of four billion entries cannot be held in memory anyway.
-  if (capacity > UINT32_MAX) throw std::bad_alloc();
-  auto* entries = arena_->allocate_array<ObjectEntry>(capacity);
-  for (std::size_t i = 0; i < size_; ++i) new (&entries[i]) ObjectEntry(std::move(entries_[i]));
-  entries_ = entries;
-  capacity_ = static_cast<std::uint32_t>(capacity);
-}
-
-JsonValue* ObjectMap::find(std::string_view key) {
-  for (std::size_t i = 0; i < size_; ++i) {
-    if (entries_[i].key == key) return &entries_[i].value;
-  }
-  return nullptr;
-}
-
-std::optional<JsonValue> ObjectMap::insert(std::string_view key, JsonValue value) {
-  if (JsonValue* existing = find(key)) {
-    JsonValue old = std::move(*existing);
-    *existing = std::move(value);
-    return old;
-  }
-  append_unique(key, std::move(value));
-  return std::nullopt;
-}
-
-void ObjectMap::append_unique(std::string_view key, JsonValue value) {
-  if (size_ == capacity_) reallocate(capacity_ < 2 ? 4 : std::size_t{capacity_} * 2);
-  new (&entries_[size_]) ObjectEntry{key, std::move(value)};
-  ++size_;
+  return object({copy, entries.size()});
 }
 
 }  // namespace orvel

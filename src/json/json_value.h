@@ -1,4 +1,4 @@
-// The in-memory form of one JSON document: six kinds of value, objects in insertion order.
+// The in-memory form of one JSON document: its kinds of value, objects as entries in order.
 //
 // A document does not own its memory one value at a time. Containers, decoded strings and
 // normalised numbers live in an `Arena` that belongs to whoever read the document, and strings
@@ -10,7 +10,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string_view>
 
@@ -30,7 +29,7 @@ struct NumberText {
 // rewrite moves, so the rest is rendered again from what was read, at no cost per value.
 enum class JsonKind : std::uint8_t { Null, Bool, Number, String, Text, Array, Object };
 
-class ObjectMap;
+struct ObjectEntry;
 
 // One value: a kind and a payload. Trivially movable (moves copy the handle; the arena owns what
 // it points to) and never copied by accident.
@@ -76,12 +75,11 @@ class JsonValue {
     v.set(JsonKind::Array, items.size());
     return v;
   }
-  static JsonValue object(ObjectMap* map) {
-    JsonValue v;
-    v.object_ = map;
-    v.set(JsonKind::Object, 0);
-    return v;
-  }
+  // `entries` must have distinct keys (remove_repeated_keys) and stay valid as long as the
+  // value. An object is its entries alone, with no header: a document holds millions of them.
+  static JsonValue object(std::span<ObjectEntry> entries);
+  // The same over a copy of `entries` in `arena`, for entries gathered in a scratch buffer.
+  static JsonValue object_copy(Arena& arena, std::span<const ObjectEntry> entries);
 
   JsonKind kind() const { return static_cast<JsonKind>(size_and_kind_ & 0xff); }
   // Arrays and objects: the only values a walk over the document has to enter.
@@ -93,8 +91,8 @@ class JsonValue {
   std::string_view as_text() const { return {chars_, size()}; }
   std::span<JsonValue> as_array() { return {items_, size()}; }
   std::span<const JsonValue> as_array() const { return {items_, size()}; }
-  ObjectMap& as_object() { return *object_; }
-  const ObjectMap& as_object() const { return *object_; }
+  std::span<ObjectEntry> as_object();
+  std::span<const ObjectEntry> as_object() const;
 
  private:
   std::size_t size() const { return static_cast<std::size_t>(size_and_kind_ >> 8); }
@@ -105,7 +103,7 @@ class JsonValue {
   union {
     const char* chars_ = nullptr;
     JsonValue* items_;
-    ObjectMap* object_;
+    ObjectEntry* entries_;
     bool bool_;
   };
   std::uint64_t size_and_kind_ = 0;  // Null, size 0
@@ -132,52 +130,14 @@ inline std::uint64_t key_filter_hash(std::size_t size, unsigned char first, unsi
 // temporary hash index, which throws std::bad_alloc when there is no memory for it.
 std::size_t remove_repeated_keys(std::span<ObjectEntry> entries);
 
-// Insertion-ordered map with unique keys. Entries live in one dense array in the arena. The
-// program only builds maps whole from what the reader gathered and iterates them; lookups are
-// a linear search, kept simple for the code that builds maps one key at a time.
-class ObjectMap {
- public:
-  // An empty map with room for `reserve` entries, allocated in `arena`.
-  static ObjectMap* create(Arena& arena, std::size_t reserve = 0);
-
-  // A map of `entries`, whose keys the caller has found to be distinct (remove_repeated_keys),
-  // copied as they are into the same block as the header.
-  static ObjectMap* from_distinct_entries(Arena& arena, std::span<const ObjectEntry> entries);
-
-  // A map over distinct `entries` where they are, without a copy; they must live as long as the
-  // map (normally arena memory).
-  static ObjectMap* over_entries(Arena& arena, std::span<ObjectEntry> entries);
-
-  ObjectMap(const ObjectMap&) = delete;
-  ObjectMap& operator=(const ObjectMap&) = delete;
-
-  std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  std::span<ObjectEntry> entries() { return {entries_, size_}; }
-  std::span<const ObjectEntry> entries() const { return {entries_, size_}; }
-
-  // The value under `key`, or nullptr; a linear search.
-  JsonValue* find(std::string_view key);
-
-  // Appends a new key, or, if the key is present, keeps its position, stores `value` there and
-  // hands the value it replaced back.
-  std::optional<JsonValue> insert(std::string_view key, JsonValue value);
-
-  // Appends a key that the caller knows is not present (no lookup is made).
-  void append_unique(std::string_view key, JsonValue value);
-
- private:
-  explicit ObjectMap(Arena& arena) : arena_(&arena) {}
-  void reallocate(std::size_t capacity);
-
-  // A document holds one of these per object, so the header is kept to 24 bytes.
-  Arena* arena_;
-  ObjectEntry* entries_ = nullptr;
-  std::uint32_t size_ = 0;
-  std::uint32_t capacity_ = 0;
-};
-
-static_assert(sizeof(ObjectMap) == 24);
+inline JsonValue JsonValue::object(std::span<ObjectEntry> entries) {
+  JsonValue v;
+  v.entries_ = entries.data();
+  v.set(JsonKind::Object, entries.size());
+  return v;
+}
+inline std::span<ObjectEntry> JsonValue::as_object() { return {entries_, size()}; }
+inline std::span<const ObjectEntry> JsonValue::as_object() const { return {entries_, size()}; }
 
 }  // namespace orvel
 

@@ -1,9 +1,9 @@
-// Tests of the object map's insert, lookup and repeated keys.
+// Tests of how an object's repeated keys are resolved.
 #include "json/json_value.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,41 +25,35 @@ std::string label(std::string_view prefix, std::size_t i) {
   return text;
 }
 
-std::vector<std::string> keys_of(const ObjectMap& map) {
-  std::vector<std::string> keys;
-  for (const ObjectEntry& e : map.entries()) keys.emplace_back(e.key);
-  return keys;
-}
+using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-// Entries for `keys` whose values are their places, and the map that inserting them one by one
-// gives: what removing repeated keys must match.
-std::pair<std::vector<ObjectEntry>, ObjectMap*> numbered(Arena& arena,
-                                                         const std::vector<std::string>& keys) {
+// Entries for `keys` whose values are their places, and what setting them one by one in a map
+// that keeps first places gives: what removing repeated keys must match.
+std::pair<std::vector<ObjectEntry>, Pairs> numbered(Arena& arena, const std::vector<std::string>& keys) {
   std::vector<ObjectEntry> entries;
-  ObjectMap* expected = ObjectMap::create(arena);
+  Pairs expected;
   for (std::size_t i = 0; i < keys.size(); ++i) {
     entries.push_back(ObjectEntry{keys[i], num(arena, std::to_string(i))});
-    (void)expected->insert(keys[i], num(arena, std::to_string(i)));
+    auto same = std::find_if(expected.begin(), expected.end(), [&](const auto& e) { return e.first == keys[i]; });
+    if (same == expected.end()) {
+      expected.emplace_back(keys[i], std::to_string(i));
+    } else {
+      same->second = std::to_string(i);
+    }
   }
-  return {std::move(entries), expected};
+  return {std::move(entries), std::move(expected)};
 }
 
-TEST(ObjectMap, InsertOfAPresentKeyReplacesInPlaceAndHandsBackTheOldValue) {
-  Arena arena;
-  ObjectMap* map = ObjectMap::create(arena);
-  EXPECT_FALSE(map->insert("b", num(arena, "1")).has_value());
-  EXPECT_FALSE(map->insert("a", num(arena, "2")).has_value());
-
-  std::optional<JsonValue> old = map->insert("b", num(arena, "3"));
-  ASSERT_TRUE(old.has_value());
-  EXPECT_EQ(old->as_number().text, "1");
-  EXPECT_EQ(keys_of(*map), (std::vector<std::string>{"b", "a"}));
-  EXPECT_EQ(map->find("b")->as_number().text, "3");
-  EXPECT_EQ(map->find("a")->as_number().text, "2");
-  EXPECT_EQ(map->find("c"), nullptr);
+// The distinct entries left, as pairs.
+Pairs without_repeats(std::vector<ObjectEntry>& entries) {
+  Pairs kept;
+  for (const ObjectEntry& e : std::span<ObjectEntry>(entries).first(remove_repeated_keys(entries))) {
+    kept.emplace_back(e.key, e.value.as_number().text);
+  }
+  return kept;
 }
 
-TEST(ObjectMap, FromEntriesResolvesRepeatedKeysLikeInsertingInOrder) {
+TEST(RemoveRepeatedKeys, KeepsFirstPlacesAndLastValuesLikeSettingInOrder) {
   // Sizes on both sides of each way of finding repeats; every third key comes back later.
   for (std::size_t distinct : {1u, 5u, 8u, 9u, 100u}) {
     SCOPED_TRACE(distinct);
@@ -69,23 +63,12 @@ TEST(ObjectMap, FromEntriesResolvesRepeatedKeysLikeInsertingInOrder) {
     for (std::size_t i = 0; i < distinct; i += 3) keys.push_back(keys[i]);
 
     auto [entries, expected] = numbered(arena, keys);
-    ObjectMap* map = ObjectMap::from_distinct_entries(arena, std::span<ObjectEntry>(entries).first(remove_repeated_keys(entries)));
-    ASSERT_EQ(map->size(), distinct);
-    for (std::size_t i = 0; i < distinct; ++i) {
-      EXPECT_EQ(map->entries()[i].key, expected->entries()[i].key);
-      EXPECT_EQ(map->entries()[i].value.as_number().text, expected->entries()[i].value.as_number().text);
-      EXPECT_EQ(map->find(keys[i]), &map->entries()[i].value);
-    }
-    // The map goes on working: a new key appends, a present one is replaced in place.
-    EXPECT_FALSE(map->insert("new", JsonValue()).has_value());
-    EXPECT_TRUE(map->insert(keys[0], JsonValue()).has_value());
-    EXPECT_EQ(map->size(), distinct + 1);
-    EXPECT_EQ(map->entries().back().key, "new");
-    EXPECT_EQ(map->find("new"), &map->entries().back().value);
+    ASSERT_EQ(expected.size(), distinct);
+    EXPECT_EQ(without_repeats(entries), expected);
   }
 }
 
-TEST(ObjectMap, FromEntriesFindsOneRepeatAtAnyPlaceLikeInsertingInOrder) {
+TEST(RemoveRepeatedKeys, FindsOneRepeatAtAnyPlaceLikeSettingInOrder) {
   // Keys that agree in length and in their first, middle and last bytes, so that all of them
   // share a bit of the small objects' filter and must be told apart by a full compare; the
   // empty key too. Sizes reach past the filter's limit, and the repeat of each key goes to every
@@ -110,15 +93,7 @@ TEST(ObjectMap, FromEntriesFindsOneRepeatAtAnyPlaceLikeInsertingInOrder) {
         SCOPED_TRACE(testing::Message() << distinct << " keys, " << repeated << " again at " << at);
         Arena arena;
         auto [entries, expected] = numbered(arena, keys);
-        ObjectMap* map = ObjectMap::from_distinct_entries(arena, std::span<ObjectEntry>(entries).first(remove_repeated_keys(entries)));
-        ASSERT_EQ(keys_of(*map), keys_of(*expected));
-        for (std::size_t i = 0; i < map->size(); ++i) {
-          ASSERT_EQ(map->entries()[i].value.as_number().text,
-                    expected->entries()[i].value.as_number().text);
-          ASSERT_EQ(map->find(key(i)), &map->entries()[i].value);
-        }
-        EXPECT_FALSE(map->insert("new", JsonValue()).has_value());
-        EXPECT_EQ(map->find("new"), &map->entries().back().value);
+        ASSERT_EQ(without_repeats(entries), expected);
       }
     }
   }

@@ -655,9 +655,9 @@ JsonValue read_object(Reader& r) {
   std::span<ObjectEntry> gathered(entries.items(), entries.size());
   std::size_t count = collided == 0 ? gathered.size() : remove_repeated_keys(gathered);
   if (r.order != nullptr) r.order->put_in_order(r.order->context, gathered.first(count));
-  if (entries.is_local()) return JsonValue::object(ObjectMap::from_distinct_entries(r.arena, gathered.first(count)));
+  if (entries.is_local()) return JsonValue::object_copy(r.arena, gathered.first(count));
   // A long object is kept where it was gathered, without a second copy.
-  return JsonValue::object(ObjectMap::over_entries(r.arena, entries.keep_shared(count, r.arena)));
+  return JsonValue::object(entries.keep_shared(count, r.arena));
 }
 
 // The value at r.p, which is past any whitespace.

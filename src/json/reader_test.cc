@@ -467,7 +467,7 @@ TEST(ReadDocument, DuplicateKeysKeepTheFirstPlaceAndTheLastValue) {
     Arena arena;
     auto result = read_document(c.input, arena);
     ASSERT_TRUE(result.ok()) << to_string(result.error());
-    auto entries = result.value().as_object().entries();
+    auto entries = result.value().as_object();
     ASSERT_EQ(entries.size(), c.entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
       EXPECT_EQ(entries[i].key, c.entries[i].first);
@@ -517,7 +517,7 @@ TEST(ReadDocument, OneRepeatedKeyAtAnyPlaceKeepsTheFirstPlaceAndTheLastValue) {
         Arena arena;
         auto result = read_document(input, arena);
         ASSERT_TRUE(result.ok()) << to_string(result.error());
-        auto entries = result.value().as_object().entries();
+        auto entries = result.value().as_object();
         ASSERT_EQ(entries.size(), expected_keys.size());
         for (std::size_t i = 0; i < entries.size(); ++i) {
           ASSERT_EQ(entries[i].key, expected_keys[i]);
@@ -532,11 +532,11 @@ TEST(ReadDocument, NestedContainersKeepTheirOrder) {
   Arena arena;
   auto result = read_document(" {\"z\": [1, [], {}, \"s\", true, false, null], \"a\": {\"x\": []}} ", arena);
   ASSERT_TRUE(result.ok()) << to_string(result.error());
-  const ObjectMap& root = result.value().as_object();
+  auto root = result.value().as_object();
   ASSERT_EQ(root.size(), 2u);
-  EXPECT_EQ(root.entries()[0].key, "z");
-  EXPECT_EQ(root.entries()[1].key, "a");
-  auto items = root.entries()[0].value.as_array();
+  EXPECT_EQ(root[0].key, "z");
+  EXPECT_EQ(root[1].key, "a");
+  auto items = root[0].value.as_array();
   ASSERT_EQ(items.size(), 7u);
   const JsonKind kinds[] = {JsonKind::Number, JsonKind::Array, JsonKind::Object, JsonKind::String,
                             JsonKind::Bool,   JsonKind::Bool,  JsonKind::Null};
@@ -545,9 +545,9 @@ TEST(ReadDocument, NestedContainersKeepTheirOrder) {
   EXPECT_FALSE(items[5].as_bool());
   EXPECT_TRUE(items[1].as_array().empty());
   EXPECT_TRUE(items[2].as_object().empty());
-  const ObjectMap& inner = root.entries()[1].value.as_object();
+  auto inner = root[1].value.as_object();
   ASSERT_EQ(inner.size(), 1u);
-  EXPECT_EQ(inner.entries()[0].key, "x");
+  EXPECT_EQ(inner[0].key, "x");
 }
 
 // The text of a value read from text without whitespace, escapes or repeated keys: the same
@@ -571,7 +571,7 @@ std::string compact(const JsonValue& value) {
       }
       return out.empty() ? "[]" : out + "]";
     case JsonKind::Object:
-      for (const ObjectEntry& entry : value.as_object().entries()) {
+      for (const ObjectEntry& entry : value.as_object()) {
         out += out.empty() ? '{' : ',';
         out += '"';
         out += entry.key;

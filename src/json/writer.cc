@@ -475,7 +475,7 @@ struct Writer {
       std::string_view text = v.as_number().text;
       return text.size() <= long_token ? put_number(c, text) : put_long_number(c, text);
     }
-    if (kind == JsonKind::Object) return put_object(c, v.as_object().entries());
+    if (kind == JsonKind::Object) return put_object(c, v.as_object());
     if (kind == JsonKind::Array) return put_array(c, v.as_array());
     if (kind == JsonKind::Null) {
       std::memcpy(c, "null    ", 8);

@@ -154,9 +154,8 @@ TEST(WritePretty, EscapesExactlyControlBytesQuoteAndBackslash) {
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.in));
     EXPECT_EQ(pretty(JsonValue::string(arena.copy(c.in))), "\"" + c.out + "\"");
-    ObjectMap* map = ObjectMap::create(arena);
-    map->append_unique(arena.copy(c.in), JsonValue());
-    EXPECT_EQ(pretty(JsonValue::object(map)), "{\n  \"" + c.out + "\": null\n}");
+    ObjectEntry entry[] = {{arena.copy(c.in), JsonValue()}};
+    EXPECT_EQ(pretty(JsonValue::object(entry)), "{\n  \"" + c.out + "\": null\n}");
   }
 }
 
@@ -195,9 +194,8 @@ TEST(WritePretty, EscapesEverySpecialByteAtEveryPositionOfShortStrings) {
         std::string expected = reference_quoted(s);
         std::string got = pretty(JsonValue::string(arena.copy(s)));
         if (got != expected) FAIL() << ::testing::PrintToString(s) << " gave " << got;
-        ObjectMap* map = ObjectMap::create(arena);
-        map->append_unique(arena.copy(s), JsonValue::boolean(false));
-        got = pretty(JsonValue::object(map));
+        ObjectEntry entry[] = {{arena.copy(s), JsonValue::boolean(false)}};
+        got = pretty(JsonValue::object(entry));
         if (got != "{\n  " + expected + ": false\n}") FAIL() << ::testing::PrintToString(s) << " gave " << got;
       }
     }
@@ -212,9 +210,8 @@ TEST(WritePretty, EscapesEverySpecialByteAtEveryPositionOfShortStrings) {
 
 TEST(WritePretty, WritesAnEmptyViewThatPointsNowhere) {
   Arena arena;
-  ObjectMap* map = ObjectMap::create(arena);
-  map->append_unique(std::string_view(), JsonValue::string(std::string_view()));
-  EXPECT_EQ(pretty(JsonValue::object(map)), "{\n  \"\": \"\"\n}");
+  ObjectEntry entry[] = {{std::string_view(), JsonValue::string(std::string_view())}};
+  EXPECT_EQ(pretty(JsonValue::object(entry)), "{\n  \"\": \"\"\n}");
 }
 
 // Two pages of which the second cannot be read: text placed so that its padding ends right at the
@@ -260,9 +257,8 @@ TEST(WritePretty, ReadsNothingPastThePaddingAfterText) {
     if (length > 0) escaped[length - 1] = '\n';
     for (const std::string& s : {plain, escaped}) {
       EXPECT_EQ(pretty(JsonValue::string(pages.at_end(s))), reference_quoted(s));
-      ObjectMap* map = ObjectMap::create(arena);
-      map->append_unique(pages.at_end(s), JsonValue());
-      EXPECT_EQ(pretty(JsonValue::object(map)), "{\n  " + reference_quoted(s) + ": null\n}");
+      ObjectEntry entry[] = {{pages.at_end(s), JsonValue()}};
+      EXPECT_EQ(pretty(JsonValue::object(entry)), "{\n  " + reference_quoted(s) + ": null\n}");
       EXPECT_EQ(pretty(JsonValue::text(pages.at_end(reference_quoted(s)))), reference_quoted(s));
     }
     if (length > 0) {
@@ -300,14 +296,12 @@ TEST(WritePrettyPieces, LongScalarsPassThroughWithoutGrowingTheBuffer) {
     }
     EXPECT_EQ(pretty(JsonValue::text(arena.copy(read_form))), pretty(items.back()));
     items.push_back(JsonValue::text(arena.copy(read_form)));
-    ObjectMap* map = ObjectMap::create(arena);
-    map->append_unique(arena.copy(s), JsonValue::string(arena.copy(s)));
-    items.push_back(JsonValue::object(map));
+    ObjectEntry entry[] = {{arena.copy(s), JsonValue::string(arena.copy(s))}};
+    items.push_back(JsonValue::object_copy(arena, entry));
   }
   const std::string clean(std::size_t{3} << 20, 'c');
-  ObjectMap* map = ObjectMap::create(arena);
-  map->append_unique(arena.copy(clean), JsonValue::string(arena.copy(clean)));
-  items.push_back(JsonValue::object(map));
+  ObjectEntry entry[] = {{arena.copy(clean), JsonValue::string(arena.copy(clean))}};
+  items.push_back(JsonValue::object_copy(arena, entry));
   const std::string digits(std::size_t{3} << 20, '7');
   items.push_back(JsonValue::number({arena.copy(digits)}));
   items.push_back(JsonValue::text(arena.copy(digits + "E" + digits)));

@@ -119,9 +119,8 @@ struct Sorter {
         }
         break;
       case JsonKind::Object: {
-        ObjectMap& map = value.as_object();
-        sort_object(map.entries());
-        for (ObjectEntry& entry : map.entries()) {
+        sort_object(value.as_object());
+        for (ObjectEntry& entry : value.as_object()) {
           if (entry.value.is_container()) sort_value(entry.value);
         }
         break;

@@ -23,11 +23,11 @@ using Keys = std::vector<std::string>;
 // An object whose value under each key is the key's original position, so that moves can be
 // followed: after sorting, every key must still carry its own position.
 JsonValue object_of(Arena& arena, const Keys& keys) {
-  ObjectMap* map = ObjectMap::create(arena);
+  std::vector<ObjectEntry> entries;
   for (std::size_t i = 0; i < keys.size(); ++i) {
-    map->append_unique(arena.copy(keys[i]), JsonValue::number({arena.copy(std::to_string(i))}));
+    entries.push_back({arena.copy(keys[i]), JsonValue::number({arena.copy(std::to_string(i))})});
   }
-  return JsonValue::object(map);
+  return JsonValue::object_copy(arena, entries);
 }
 
 JsonValue array_of(Arena& arena, std::vector<JsonValue> items) {
@@ -38,7 +38,7 @@ JsonValue array_of(Arena& arena, std::vector<JsonValue> items) {
 
 Keys keys_of(const JsonValue& object) {
   Keys keys;
-  for (const ObjectEntry& e : object.as_object().entries()) keys.emplace_back(e.key);
+  for (const ObjectEntry& e : object.as_object()) keys.emplace_back(e.key);
   return keys;
 }
 
@@ -50,7 +50,7 @@ Keys stably_sorted(Keys keys) {
 }
 
 void expect_each_key_keeps_its_value(const JsonValue& object, const Keys& original) {
-  for (const ObjectEntry& e : object.as_object().entries()) {
+  for (const ObjectEntry& e : object.as_object()) {
     auto at = std::find(original.begin(), original.end(), std::string(e.key)) - original.begin();
     EXPECT_EQ(e.value.as_number().text, std::to_string(at)) << e.key;
   }
@@ -136,16 +136,14 @@ TEST(SortKeys, AgreesWithAStableSortOnObjectsOfEverySize) {
 TEST(SortKeys, SortsEveryObjectAtEveryDepthAndKeepsArrayOrder) {
   // {"z": [{"b": 0, "a": 1}, "three", "one", {"d": {"y": 0, "x": 1}}], "a": {"c": 0, "b": 1}}
   Arena arena;
-  ObjectMap* inner = ObjectMap::create(arena);
-  inner->append_unique(arena.copy("d"), object_of(arena, {"y", "x"}));
+  ObjectEntry inner[] = {{arena.copy("d"), object_of(arena, {"y", "x"})}};
   std::vector<JsonValue> items;
   items.push_back(object_of(arena, {"b", "a"}));
   items.push_back(JsonValue::string(arena.copy("three")));
   items.push_back(JsonValue::string(arena.copy("one")));
   items.push_back(JsonValue::object(inner));
-  ObjectMap* root = ObjectMap::create(arena);
-  root->append_unique(arena.copy("z"), array_of(arena, std::move(items)));
-  root->append_unique(arena.copy("a"), object_of(arena, {"c", "b"}));
+  ObjectEntry root[] = {{arena.copy("z"), array_of(arena, std::move(items))},
+                        {arena.copy("a"), object_of(arena, {"c", "b"})}};
   JsonValue doc = JsonValue::object(root);
 
   sort_keys(doc);
@@ -182,12 +180,15 @@ JsonValue random_document(Arena& arena, std::mt19937_64& rng, int depth) {
     for (std::size_t i = 0; i < count; ++i) items.push_back(random_document(arena, rng, depth + 1));
     return array_of(arena, std::move(items));
   }
-  ObjectMap* map = ObjectMap::create(arena);
+  std::vector<ObjectEntry> entries;
   for (std::size_t i = 0; i < count; ++i) {
-    // insert, not append: a repeated key keeps its first place, as the reader does.
-    (void)map->insert(arena.copy(random_key(rng)), random_document(arena, rng, depth + 1));
+    // A repeated key keeps its first place, as the reader does.
+    std::string_view key = arena.copy(random_key(rng));
+    JsonValue value = random_document(arena, rng, depth + 1);
+    auto same = std::find_if(entries.begin(), entries.end(), [&](const ObjectEntry& e) { return e.key == key; });
+    if (same == entries.end()) entries.push_back({key, std::move(value)});
   }
-  return JsonValue::object(map);
+  return JsonValue::object_copy(arena, entries);
 }
 
 TEST(SortKeys, LeavesRandomDocumentsSortedAndIsIdempotent) {
