@@ -52,10 +52,11 @@ std::string to_string(const DecodeError& error);
 bool cannot_begin_json(std::string_view prefix);
 
 // How each object's entries are to be ordered: `put_in_order` is given the distinct entries of
-// every object the moment it closes, while they are still in the cache, and may reorder them.
-// It may throw std::bad_alloc, which leaves the reader with nothing to clean up.
+// every object the moment it closes, while they are still in the cache, and puts them in their
+// order at `destination`: room for as many entries, either elsewhere or `entries` itself. It may
+// throw std::bad_alloc, which leaves the reader with nothing to clean up.
 struct EntryOrder {
-  void (*put_in_order)(void* context, std::span<ObjectEntry> entries);
+  void (*put_in_order)(void* context, std::span<ObjectEntry> entries, ObjectEntry* destination);
   void* context;
 };
 

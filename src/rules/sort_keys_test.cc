@@ -110,7 +110,7 @@ TEST(SortKeys, PutsObjectsInNaturalOrderKeepingTies) {
 
 TEST(SortKeys, AgreesWithAStableSortOnObjectsOfEverySize) {
   std::mt19937_64 rng(99);
-  for (std::size_t size : {2u, 3u, 15u, 16u, 17u, 31u, 32u, 33u, 64u, 100u, 257u, 1000u}) {
+  for (std::size_t size : {1u, 2u, 3u, 15u, 16u, 17u, 31u, 32u, 33u, 64u, 100u, 257u, 1000u}) {
     for (int shape = 0; shape < 4; ++shape) {
       Keys keys = random_unique_keys(rng, size);
       // Plain random, an ordered prefix (long or short), and reversed: the paths the sort
@@ -128,6 +128,20 @@ TEST(SortKeys, AgreesWithAStableSortOnObjectsOfEverySize) {
       JsonValue v = object_of(arena, keys);
       sort_keys(v);
       EXPECT_EQ(keys_of(v), stably_sorted(keys));
+      // And as the reader sorts each object it closes: short ones on their way into the arena,
+      // long ones where they were gathered.
+      std::string text;
+      for (std::size_t i = 0; i < keys.size(); ++i) text += (i ? ",\"" : "{\"") + keys[i] + "\":" + std::to_string(i);
+      text += "}";
+      SortScratch scratch;
+      EntryOrder order = natural_entry_order(scratch);
+      auto read = read_document(arena.copy(text), arena, ReadMode{&order, true});
+      ASSERT_TRUE(read.ok());
+      EXPECT_EQ(keys_of(read.value()), stably_sorted(keys));
+      for (const ObjectEntry& e : read.value().as_object()) {
+        auto at = std::find(keys.begin(), keys.end(), std::string(e.key)) - keys.begin();
+        EXPECT_EQ(e.value.as_text(), std::to_string(at)) << e.key;
+      }
       expect_each_key_keeps_its_value(v, keys);
     }
   }
