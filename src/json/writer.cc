@@ -514,14 +514,12 @@ struct Writer {
       std::memcpy(c, "{}", 2);
       return c + 2;
     }
+    // Judged here, one call an object, rather than in another walk over the document.
+    if (keys != nullptr && !keys->out_of_order && !keys->in_order(entries)) keys->out_of_order = true;
     *c++ = '{';
     enter();
     c = put_entry<1>(c, entries[0]);
-    for (std::size_t i = 1; i < entries.size(); ++i) {
-      c = put_entry<0>(c, entries[i]);
-      // Judged here, while the keys are in the cache, rather than in another walk.
-      if (keys != nullptr && keys->compare(entries[i - 1].key, entries[i].key) > 0) keys->out_of_order = true;
-    }
+    for (const ObjectEntry& entry : entries.subspan(1)) c = put_entry<0>(c, entry);
     return close(c, '}');
   }
   template <std::size_t skip>

@@ -3,6 +3,7 @@
 #define ORVEL_JSON_WRITER_H_
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -18,11 +19,11 @@ namespace orvel {
 // loads their bytes in whole blocks.
 void write_pretty(const JsonValue& value, std::string_view indent, std::string& out);
 
-// Where the writer reports on the order of the keys it writes: each key of each object is
-// compared with the one written before it in that object, and `out_of_order` is set when
-// `compare` puts the earlier one after it.
+// Where the writer reports on the order of the keys it writes: the entries of each object are
+// given to `in_order` as they are written, and `out_of_order` is set when it says no. Once it
+// is set, no more objects are judged.
 struct KeyOrderCheck {
-  int (*compare)(std::string_view, std::string_view);
+  bool (*in_order)(std::span<const ObjectEntry> entries);
   bool out_of_order = false;
 };
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -32,9 +33,12 @@ inline constexpr std::string_view kRuleNamingStyleIsCorrect = "rule_naming_style
 // True when every object at any depth has no neighbouring keys in descending natural order.
 bool keys_are_sorted(const JsonValue& value);
 
+// The same for one object's own keys: what the writer is given to judge the keys it writes.
+bool entries_in_natural_order(std::span<const ObjectEntry> entries);
+
 // The two rule results of a document, always in this order: keys sorted, naming style.
 // `keys_sorted` is what keys_are_sorted says of the document, or what a KeyOrderCheck with
-// natural_compare found in the keys as they were written.
+// entries_in_natural_order found in the keys as they were written.
 std::array<RuleResult, 2> evaluate_rules(bool keys_sorted);
 
 }  // namespace orvel

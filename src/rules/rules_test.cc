@@ -45,7 +45,7 @@ TEST(KeysAreSorted, LooksIntoEveryObjectAtAnyDepth) {
     auto kept = read_document(arena.copy(c.json), arena, ReadMode{nullptr, true});
     ASSERT_TRUE(kept.ok());
     ByteBuffer buffer;
-    KeyOrderCheck keys{&natural_compare};
+    KeyOrderCheck keys{&entries_in_natural_order};
     write_pretty_pieces(kept.value(), "  ", "", buffer, 1, PieceSink{[](void*, std::string_view, bool) {}, nullptr},
                         &keys);
     EXPECT_EQ(!keys.out_of_order, c.sorted);
