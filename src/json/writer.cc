@@ -464,7 +464,12 @@ struct Writer {
   // document's nesting, which the reader caps at 127 levels.
   [[gnu::always_inline]] char* put_value(char* c, const JsonValue& v) {
     JsonKind kind = v.kind();
-    if (kind == JsonKind::Text) return put_text(c, v.as_text());
+    if (kind == JsonKind::Text) {
+      // Most values kept as text are one string: written here, without the walk over tokens.
+      const char* p = v.as_text().data();
+      if (*p == '"') return put_text_string(c, p);
+      return put_text(c, v.as_text());
+    }
     if (kind == JsonKind::String) {
       std::string_view s = v.as_string();
       c = s.size() <= long_token ? put_string_open(c, s, 1) : put_long_string_open(c, s, 1);
