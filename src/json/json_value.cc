@@ -64,7 +64,7 @@ std::uint64_t hash_key(std::string_view key) {
 bool has_repeated_key(std::span<const ObjectEntry> entries) {
   std::uint64_t seen[4] = {};
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    std::string_view key = entries[i].key;
+    std::string_view key = entries[i].key();
     std::uint64_t hash = key.empty() ? key_filter_hash(0, 0, 0)
                                      : key_filter_hash(key.size(), static_cast<unsigned char>(key.front()),
                                                        static_cast<unsigned char>(key.back()));
@@ -73,7 +73,7 @@ bool has_repeated_key(std::span<const ObjectEntry> entries) {
     std::uint64_t mask = std::uint64_t{1} << (bit % 64);
     if ((word & mask) != 0) {
       for (std::size_t j = 0; j < i; ++j) {
-        if (entries[j].key == entries[i].key) return true;
+        if (entries[j].key() == key) return true;
       }
     }
     word |= mask;
@@ -94,7 +94,7 @@ std::size_t index_slots_for(std::size_t entries) {
 std::size_t index_slot(const std::uint32_t* index, const ObjectEntry* entries, std::string_view key) {
   std::size_t mask = index[-1];
   std::size_t slot = hash_key(key) & mask;
-  while (index[slot] != 0 && entries[index[slot] - 1].key != key) slot = (slot + 1) & mask;
+  while (index[slot] != 0 && entries[index[slot] - 1].key() != key) slot = (slot + 1) & mask;
   return slot;
 }
 
@@ -103,7 +103,7 @@ std::size_t index_slot(const std::uint32_t* index, const ObjectEntry* entries, s
 void keep_entry(std::span<ObjectEntry> entries, std::size_t from, std::size_t earlier,
                 std::size_t& kept) {
   if (earlier != SIZE_MAX) {
-    entries[earlier].value = std::move(entries[from].value);
+    entries[earlier].set_value(entries[from].value());
     return;
   }
   if (kept != from) entries[kept] = std::move(entries[from]);
@@ -132,7 +132,7 @@ std::size_t remove_repeated_keys(std::span<ObjectEntry> entries) {
   std::size_t kept = 0;
   // Kept entries never lie past the one being looked at, so they close up in place.
   for (std::size_t i = 0; i < n; ++i) {
-    std::uint32_t& slot = index[index_slot(index, entries.data(), entries[i].key)];
+    std::uint32_t& slot = index[index_slot(index, entries.data(), entries[i].key())];
     keep_entry(entries, i, slot != 0 ? slot - 1 : SIZE_MAX, kept);
     if (slot == 0) slot = static_cast<std::uint32_t>(kept);
   }
@@ -141,6 +141,20 @@ std::size_t remove_repeated_keys(std::span<ObjectEntry> entries) {
 }
 
 // Objects -------------------------------------------------------------------------------------
+
+ObjectEntry ObjectEntry::make_long(Arena& arena, std::string_view key, const JsonValue& value) {
+  if (!fits(value)) throw std::bad_alloc();
+  if (key.size() < kLongKey) return ObjectEntry(key.data(), key.size(), value);
+  auto* view = new (arena.allocate(sizeof(std::string_view), alignof(std::string_view))) std::string_view(key);
+  return ObjectEntry(reinterpret_cast<const char*>(view), kLongKey, value);
+}
+
+void ObjectEntry::set_value(const JsonValue& value) {
+  if (!fits(value)) throw std::bad_alloc();
+  payload_ = value.payload_;
+  bits_ = (std::uint64_t{value.size()} << kValueShift) | (static_cast<std::uint64_t>(value.kind()) << kKeySizeBits) |
+          (bits_ & kLongKey);
+}
 
 JsonValue JsonValue::object_copy(Arena& arena, std::span<const ObjectEntry> entries) {
   auto* copy = arena.allocate_array<ObjectEntry>(entries.size());

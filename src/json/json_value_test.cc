@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
@@ -33,7 +34,7 @@ std::pair<std::vector<ObjectEntry>, Pairs> numbered(Arena& arena, const std::vec
   std::vector<ObjectEntry> entries;
   Pairs expected;
   for (std::size_t i = 0; i < keys.size(); ++i) {
-    entries.push_back(ObjectEntry{keys[i], num(arena, std::to_string(i))});
+    entries.push_back(ObjectEntry::make(arena, keys[i], num(arena, std::to_string(i))));
     auto same = std::find_if(expected.begin(), expected.end(), [&](const auto& e) { return e.first == keys[i]; });
     if (same == expected.end()) {
       expected.emplace_back(keys[i], std::to_string(i));
@@ -48,7 +49,7 @@ std::pair<std::vector<ObjectEntry>, Pairs> numbered(Arena& arena, const std::vec
 Pairs without_repeats(std::vector<ObjectEntry>& entries) {
   Pairs kept;
   for (const ObjectEntry& e : std::span<ObjectEntry>(entries).first(remove_repeated_keys(entries))) {
-    kept.emplace_back(e.key, e.value.as_number().text);
+    kept.emplace_back(e.key(), e.value().as_number().text);
   }
   return kept;
 }
@@ -96,6 +97,34 @@ TEST(RemoveRepeatedKeys, FindsOneRepeatAtAnyPlaceLikeSettingInOrder) {
         ASSERT_EQ(without_repeats(entries), expected);
       }
     }
+  }
+}
+
+// An entry packs the key's size with the value's kind and size: keys on both sides of the size
+// it can pack, values up to the largest it can hold and one beyond, which it must refuse
+// rather than cut short. The large values are never read, only their sizes.
+TEST(ObjectEntry, HoldsKeysOfEverySizeAndRefusesValuesTooLargeToHold) {
+  Arena arena;
+  const std::string long_key(std::size_t{3} << 20, 'k');
+  const char* nowhere = long_key.data();
+  const std::size_t largest = (std::size_t{1} << 40) - 1;
+  for (std::size_t key_size : {std::size_t{0}, std::size_t{1}, std::size_t{2097150}, std::size_t{2097151},
+                               std::size_t{2097152}, long_key.size()}) {
+    SCOPED_TRACE(key_size);
+    std::string_view key(long_key.data(), key_size);
+    ObjectEntry entry = ObjectEntry::make(arena, key, num(arena, "7"));
+    EXPECT_EQ(entry.key().data(), key.data());
+    EXPECT_EQ(entry.key().size(), key_size);
+    EXPECT_EQ(entry.value().kind(), JsonKind::Number);
+    EXPECT_EQ(entry.value().as_number().text, "7");
+
+    entry.set_value(JsonValue::text({nowhere, largest}));
+    EXPECT_EQ(entry.key().size(), key_size);
+    EXPECT_EQ(entry.value().kind(), JsonKind::Text);
+    EXPECT_EQ(entry.value().as_text().size(), largest);
+    EXPECT_THROW(entry.set_value(JsonValue::text({nowhere, largest + 1})), std::bad_alloc);
+    EXPECT_EQ(entry.value().as_text().size(), largest);
+    EXPECT_THROW((void)ObjectEntry::make(arena, key, JsonValue::text({nowhere, largest + 1})), std::bad_alloc);
   }
 }
 

@@ -636,7 +636,7 @@ JsonValue read_object(Reader& r) {
       skip_whitespace(r);
       JsonValue value = read_value(r);
       if (r.failed) return {};
-      entries.emplace(key, std::move(value));
+      entries.emplace(ObjectEntry::make(r.arena, key, value));
       skip_whitespace(r);
       if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInObject);
       if (*r.p == '}') break;

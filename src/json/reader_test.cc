@@ -470,8 +470,8 @@ TEST(ReadDocument, DuplicateKeysKeepTheFirstPlaceAndTheLastValue) {
     auto entries = result.value().as_object();
     ASSERT_EQ(entries.size(), c.entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
-      EXPECT_EQ(entries[i].key, c.entries[i].first);
-      EXPECT_EQ(entries[i].value.as_number().text, c.entries[i].second);
+      EXPECT_EQ(entries[i].key(), c.entries[i].first);
+      EXPECT_EQ(entries[i].value().as_number().text, c.entries[i].second);
     }
   }
 }
@@ -520,8 +520,8 @@ TEST(ReadDocument, OneRepeatedKeyAtAnyPlaceKeepsTheFirstPlaceAndTheLastValue) {
         auto entries = result.value().as_object();
         ASSERT_EQ(entries.size(), expected_keys.size());
         for (std::size_t i = 0; i < entries.size(); ++i) {
-          ASSERT_EQ(entries[i].key, expected_keys[i]);
-          ASSERT_EQ(entries[i].value.as_number().text, expected_values[i]);
+          ASSERT_EQ(entries[i].key(), expected_keys[i]);
+          ASSERT_EQ(entries[i].value().as_number().text, expected_values[i]);
         }
       }
     }
@@ -534,9 +534,9 @@ TEST(ReadDocument, NestedContainersKeepTheirOrder) {
   ASSERT_TRUE(result.ok()) << to_string(result.error());
   auto root = result.value().as_object();
   ASSERT_EQ(root.size(), 2u);
-  EXPECT_EQ(root[0].key, "z");
-  EXPECT_EQ(root[1].key, "a");
-  auto items = root[0].value.as_array();
+  EXPECT_EQ(root[0].key(), "z");
+  EXPECT_EQ(root[1].key(), "a");
+  auto items = root[0].value().as_array();
   ASSERT_EQ(items.size(), 7u);
   const JsonKind kinds[] = {JsonKind::Number, JsonKind::Array, JsonKind::Object, JsonKind::String,
                             JsonKind::Bool,   JsonKind::Bool,  JsonKind::Null};
@@ -545,9 +545,9 @@ TEST(ReadDocument, NestedContainersKeepTheirOrder) {
   EXPECT_FALSE(items[5].as_bool());
   EXPECT_TRUE(items[1].as_array().empty());
   EXPECT_TRUE(items[2].as_object().empty());
-  auto inner = root[1].value.as_object();
+  auto inner = root[1].value().as_object();
   ASSERT_EQ(inner.size(), 1u);
-  EXPECT_EQ(inner[0].key, "x");
+  EXPECT_EQ(inner[0].key(), "x");
 }
 
 // The text of a value read from text without whitespace, escapes or repeated keys: the same
@@ -574,9 +574,9 @@ std::string compact(const JsonValue& value) {
       for (const ObjectEntry& entry : value.as_object()) {
         out += out.empty() ? '{' : ',';
         out += '"';
-        out += entry.key;
+        out += entry.key();
         out += "\":";
-        out += compact(entry.value);
+        out += compact(entry.value());
       }
       return out.empty() ? "{}" : out + "}";
   }

@@ -530,13 +530,15 @@ struct Writer {
   template <std::size_t skip>
   [[gnu::always_inline]] char* put_entry(char* c, const ObjectEntry& entry) {
     // The key, its quotes and ": " are made room for together with the value.
-    std::size_t room = value_room(entry.value);
-    bool short_key = entry.key.size() <= long_token;
-    c = start_element(c, line + (short_key ? entry.key.size() : 0) + 4 + room);
+    std::string_view key = entry.key();
+    JsonValue value = entry.value();
+    std::size_t room = value_room(value);
+    bool short_key = key.size() <= long_token;
+    c = start_element(c, line + (short_key ? key.size() : 0) + 4 + room);
     c = put_blocks(c, pad + skip, line - skip);
-    c = short_key ? put_string_open(c, entry.key, 3 + room) : put_long_string_open(c, entry.key, 3 + room);
+    c = short_key ? put_string_open(c, key, 3 + room) : put_long_string_open(c, key, 3 + room);
     std::memcpy(c, "\": \"", 4);  // the last byte is written over
-    return put_value(c + 3, entry.value);
+    return put_value(c + 3, value);
   }
 
   char* close(char* c, char bracket) {

@@ -154,7 +154,7 @@ TEST(WritePretty, EscapesExactlyControlBytesQuoteAndBackslash) {
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.in));
     EXPECT_EQ(pretty(JsonValue::string(arena.copy(c.in))), "\"" + c.out + "\"");
-    ObjectEntry entry[] = {{arena.copy(c.in), JsonValue()}};
+    ObjectEntry entry[] = {ObjectEntry::make(arena, arena.copy(c.in), JsonValue())};
     EXPECT_EQ(pretty(JsonValue::object(entry)), "{\n  \"" + c.out + "\": null\n}");
   }
 }
@@ -194,7 +194,7 @@ TEST(WritePretty, EscapesEverySpecialByteAtEveryPositionOfShortStrings) {
         std::string expected = reference_quoted(s);
         std::string got = pretty(JsonValue::string(arena.copy(s)));
         if (got != expected) FAIL() << ::testing::PrintToString(s) << " gave " << got;
-        ObjectEntry entry[] = {{arena.copy(s), JsonValue::boolean(false)}};
+        ObjectEntry entry[] = {ObjectEntry::make(arena, arena.copy(s), JsonValue::boolean(false))};
         got = pretty(JsonValue::object(entry));
         if (got != "{\n  " + expected + ": false\n}") FAIL() << ::testing::PrintToString(s) << " gave " << got;
       }
@@ -210,7 +210,7 @@ TEST(WritePretty, EscapesEverySpecialByteAtEveryPositionOfShortStrings) {
 
 TEST(WritePretty, WritesAnEmptyViewThatPointsNowhere) {
   Arena arena;
-  ObjectEntry entry[] = {{std::string_view(), JsonValue::string(std::string_view())}};
+  ObjectEntry entry[] = {ObjectEntry::make(arena, std::string_view(), JsonValue::string(std::string_view()))};
   EXPECT_EQ(pretty(JsonValue::object(entry)), "{\n  \"\": \"\"\n}");
 }
 
@@ -257,7 +257,7 @@ TEST(WritePretty, ReadsNothingPastThePaddingAfterText) {
     if (length > 0) escaped[length - 1] = '\n';
     for (const std::string& s : {plain, escaped}) {
       EXPECT_EQ(pretty(JsonValue::string(pages.at_end(s))), reference_quoted(s));
-      ObjectEntry entry[] = {{pages.at_end(s), JsonValue()}};
+      ObjectEntry entry[] = {ObjectEntry::make(arena, pages.at_end(s), JsonValue())};
       EXPECT_EQ(pretty(JsonValue::object(entry)), "{\n  " + reference_quoted(s) + ": null\n}");
       EXPECT_EQ(pretty(JsonValue::text(pages.at_end(reference_quoted(s)))), reference_quoted(s));
     }
@@ -296,11 +296,11 @@ TEST(WritePrettyPieces, LongScalarsPassThroughWithoutGrowingTheBuffer) {
     }
     EXPECT_EQ(pretty(JsonValue::text(arena.copy(read_form))), pretty(items.back()));
     items.push_back(JsonValue::text(arena.copy(read_form)));
-    ObjectEntry entry[] = {{arena.copy(s), JsonValue::string(arena.copy(s))}};
+    ObjectEntry entry[] = {ObjectEntry::make(arena, arena.copy(s), JsonValue::string(arena.copy(s)))};
     items.push_back(JsonValue::object_copy(arena, entry));
   }
   const std::string clean(std::size_t{3} << 20, 'c');
-  ObjectEntry entry[] = {{arena.copy(clean), JsonValue::string(arena.copy(clean))}};
+  ObjectEntry entry[] = {ObjectEntry::make(arena, arena.copy(clean), JsonValue::string(arena.copy(clean)))};
   items.push_back(JsonValue::object_copy(arena, entry));
   const std::string digits(std::size_t{3} << 20, '7');
   items.push_back(JsonValue::number({arena.copy(digits)}));

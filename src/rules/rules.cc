@@ -27,10 +27,10 @@ bool keys_are_sorted(const JsonValue& value) {
       std::span<const ObjectEntry> entries = value.as_object();
       // Neighbours suffice: the order is transitive. Equal keys such as a1 and a01 pass.
       for (std::size_t i = 1; i < entries.size(); ++i) {
-        if (natural_compare(entries[i - 1].key, entries[i].key) > 0) return false;
+        if (natural_compare(entries[i - 1].key(), entries[i].key()) > 0) return false;
       }
       for (const ObjectEntry& entry : entries) {
-        if (entry.value.is_container() && !keys_are_sorted(entry.value)) return false;
+        if (JsonValue inner = entry.value(); inner.is_container() && !keys_are_sorted(inner)) return false;
       }
       return true;
     }
@@ -46,8 +46,8 @@ bool keys_are_sorted(const JsonValue& value) {
 
 bool entries_in_natural_order(std::span<const ObjectEntry> entries) {
   for (std::size_t i = 1; i < entries.size(); ++i) {
-    std::string_view a = entries[i - 1].key;
-    std::string_view b = entries[i].key;
+    std::string_view a = entries[i - 1].key();
+    std::string_view b = entries[i].key();
     // Most neighbours differ in a first byte that is not a digit, which then decides alone.
     if (!a.empty() && !b.empty() && a[0] != b[0] && !is_digit(a[0]) && !is_digit(b[0])) {
       if (static_cast<unsigned char>(a[0]) > static_cast<unsigned char>(b[0])) return false;

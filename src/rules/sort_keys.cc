@@ -24,7 +24,7 @@ using Item = SortItem;
 
 bool less(const Item& a, const Item& b) {
   if (a.prefix != b.prefix) return a.prefix < b.prefix;
-  return natural_compare(a.entry->key, b.entry->key) < 0;
+  return natural_compare(a.entry->key(), b.entry->key()) < 0;
 }
 
 // Sorts through the caller's buffers, which every object of every document reuses.
@@ -93,7 +93,7 @@ struct Sorter {
       return;
     }
     Item* e = items.room(n);
-    for (std::size_t i = 0; i < n; ++i) e[i] = Item{natural_prefix(entries[i].key), &entries[i]};
+    for (std::size_t i = 0; i < n; ++i) e[i] = Item{natural_prefix(entries[i].key()), &entries[i]};
     // A file processed a second time is already in order: that costs n - 1 comparisons and
     // moves nothing. Otherwise the ordered prefix is kept and merged with the sorted rest.
     std::size_t prefix = 1;
@@ -125,7 +125,7 @@ struct Sorter {
       case JsonKind::Object: {
         sort_object(value.as_object(), value.as_object().data());
         for (ObjectEntry& entry : value.as_object()) {
-          if (entry.value.is_container()) sort_value(entry.value);
+          if (JsonValue inner = entry.value(); inner.is_container()) sort_value(inner);
         }
         break;
       }

@@ -25,7 +25,7 @@ using Keys = std::vector<std::string>;
 JsonValue object_of(Arena& arena, const Keys& keys) {
   std::vector<ObjectEntry> entries;
   for (std::size_t i = 0; i < keys.size(); ++i) {
-    entries.push_back({arena.copy(keys[i]), JsonValue::number({arena.copy(std::to_string(i))})});
+    entries.push_back(ObjectEntry::make(arena, arena.copy(keys[i]), JsonValue::number({arena.copy(std::to_string(i))})));
   }
   return JsonValue::object_copy(arena, entries);
 }
@@ -38,7 +38,7 @@ JsonValue array_of(Arena& arena, std::vector<JsonValue> items) {
 
 Keys keys_of(const JsonValue& object) {
   Keys keys;
-  for (const ObjectEntry& e : object.as_object()) keys.emplace_back(e.key);
+  for (const ObjectEntry& e : object.as_object()) keys.emplace_back(e.key());
   return keys;
 }
 
@@ -51,8 +51,8 @@ Keys stably_sorted(Keys keys) {
 
 void expect_each_key_keeps_its_value(const JsonValue& object, const Keys& original) {
   for (const ObjectEntry& e : object.as_object()) {
-    auto at = std::find(original.begin(), original.end(), std::string(e.key)) - original.begin();
-    EXPECT_EQ(e.value.as_number().text, std::to_string(at)) << e.key;
+    auto at = std::find(original.begin(), original.end(), std::string(e.key())) - original.begin();
+    EXPECT_EQ(e.value().as_number().text, std::to_string(at)) << e.key();
   }
 }
 
@@ -139,8 +139,8 @@ TEST(SortKeys, AgreesWithAStableSortOnObjectsOfEverySize) {
       ASSERT_TRUE(read.ok());
       EXPECT_EQ(keys_of(read.value()), stably_sorted(keys));
       for (const ObjectEntry& e : read.value().as_object()) {
-        auto at = std::find(keys.begin(), keys.end(), std::string(e.key)) - keys.begin();
-        EXPECT_EQ(e.value.as_text(), std::to_string(at)) << e.key;
+        auto at = std::find(keys.begin(), keys.end(), std::string(e.key())) - keys.begin();
+        EXPECT_EQ(e.value().as_text(), std::to_string(at)) << e.key();
       }
       expect_each_key_keeps_its_value(v, keys);
     }
@@ -150,14 +150,14 @@ TEST(SortKeys, AgreesWithAStableSortOnObjectsOfEverySize) {
 TEST(SortKeys, SortsEveryObjectAtEveryDepthAndKeepsArrayOrder) {
   // {"z": [{"b": 0, "a": 1}, "three", "one", {"d": {"y": 0, "x": 1}}], "a": {"c": 0, "b": 1}}
   Arena arena;
-  ObjectEntry inner[] = {{arena.copy("d"), object_of(arena, {"y", "x"})}};
+  ObjectEntry inner[] = {ObjectEntry::make(arena, arena.copy("d"), object_of(arena, {"y", "x"}))};
   std::vector<JsonValue> items;
   items.push_back(object_of(arena, {"b", "a"}));
   items.push_back(JsonValue::string(arena.copy("three")));
   items.push_back(JsonValue::string(arena.copy("one")));
   items.push_back(JsonValue::object(inner));
-  ObjectEntry root[] = {{arena.copy("z"), array_of(arena, std::move(items))},
-                        {arena.copy("a"), object_of(arena, {"c", "b"})}};
+  ObjectEntry root[] = {ObjectEntry::make(arena, arena.copy("z"), array_of(arena, std::move(items))),
+                        ObjectEntry::make(arena, arena.copy("a"), object_of(arena, {"c", "b"}))};
   JsonValue doc = JsonValue::object(root);
 
   sort_keys(doc);
@@ -199,8 +199,8 @@ JsonValue random_document(Arena& arena, std::mt19937_64& rng, int depth) {
     // A repeated key keeps its first place, as the reader does.
     std::string_view key = arena.copy(random_key(rng));
     JsonValue value = random_document(arena, rng, depth + 1);
-    auto same = std::find_if(entries.begin(), entries.end(), [&](const ObjectEntry& e) { return e.key == key; });
-    if (same == entries.end()) entries.push_back({key, std::move(value)});
+    auto same = std::find_if(entries.begin(), entries.end(), [&](const ObjectEntry& e) { return e.key() == key; });
+    if (same == entries.end()) entries.push_back(ObjectEntry::make(arena, key, value));
   }
   return JsonValue::object_copy(arena, entries);
 }
