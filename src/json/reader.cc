@@ -654,19 +654,13 @@ JsonValue read_object(Reader& r) {
   // where the entries were gathered, so only distinct entries are ever ordered or kept.
   std::span<ObjectEntry> gathered(entries.items(), entries.size());
   std::size_t count = collided == 0 ? gathered.size() : remove_repeated_keys(gathered);
-  if (r.order == nullptr) {
-    if (entries.is_local()) return JsonValue::object_copy(r.arena, gathered.first(count));
-    // A long object is kept where it was gathered, without a second copy.
-    return JsonValue::object(entries.keep_shared(count, r.arena));
-  }
-  // Sorted on the way into the arena, so that the entries move once.
-  if (entries.is_local()) {
-    auto* kept = r.arena.allocate_array<ObjectEntry>(count);
-    r.order->put_in_order(r.order->context, gathered.first(count), kept);
-    return JsonValue::object({kept, count});
-  }
-  std::span<ObjectEntry> kept = entries.keep_shared(count, r.arena);
-  r.order->put_in_order(r.order->context, kept, kept.data());
+  if (r.order == nullptr && entries.is_local()) return JsonValue::object_copy(r.arena, gathered.first(count));
+  // A long object is kept where it was gathered, without a second copy, and put in order there.
+  // A short one is put in order on its way into the arena, so that its entries move once.
+  std::span<ObjectEntry> kept = entries.is_local()
+                                    ? std::span<ObjectEntry>(r.arena.allocate_array<ObjectEntry>(count), count)
+                                    : entries.keep_shared(count, r.arena);
+  if (r.order != nullptr) r.order->put_in_order(r.order->context, gathered.first(count), kept.data());
   return JsonValue::object(kept);
 }
 

@@ -12,43 +12,20 @@ namespace {
 
 bool is_digit(char c) { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0' < 10u; }
 
-std::uint64_t load8(const char* p) {
-  std::uint64_t word;
-  std::memcpy(&word, p, 8);
-  return word;
-}
-
-std::uint32_t load4(const char* p) {
-  std::uint32_t word;
-  std::memcpy(&word, p, 4);
-  return word;
-}
-
-// The place of the lowest byte that differs in `diff`, from `at` on. Little-endian, as natural.h
-// asserts: the first differing byte is the lowest.
-std::size_t first_difference(std::size_t at, std::uint64_t diff) {
-  return at + static_cast<std::size_t>(std::countr_zero(diff)) / 8;
-}
-
 // Length of the common prefix of a and b, which both have at least `n` bytes. Keys in one object
-// usually share long prefixes ("item_", "user.address."), so this runs a word at a time, and the
-// last bytes are covered by a load that overlaps bytes already found equal.
+// usually share long prefixes ("item_", "user.address."), so this runs a word at a time.
 std::size_t common_prefix(const char* a, const char* b, std::size_t n) {
-  if (n >= 8) {
-    std::size_t k = 0;
-    for (; k + 8 <= n; k += 8) {
-      if (std::uint64_t diff = load8(a + k) ^ load8(b + k); diff != 0) return first_difference(k, diff);
-    }
-    if (k == n) return n;
-    std::uint64_t diff = load8(a + n - 8) ^ load8(b + n - 8);
-    return diff == 0 ? n : first_difference(n - 8, diff);
-  }
-  if (n >= 4) {
-    if (std::uint64_t diff = load4(a) ^ load4(b); diff != 0) return first_difference(0, diff);
-    std::uint64_t diff = load4(a + n - 4) ^ load4(b + n - 4);
-    return diff == 0 ? n : first_difference(n - 4, diff);
-  }
   std::size_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    std::uint64_t wa;
+    std::uint64_t wb;
+    std::memcpy(&wa, a + k, 8);
+    std::memcpy(&wb, b + k, 8);
+    if (std::uint64_t diff = wa ^ wb; diff != 0) {
+      // Little-endian, as natural.h asserts: the first differing byte is the lowest.
+      return k + static_cast<std::size_t>(std::countr_zero(diff)) / 8;
+    }
+  }
   while (k < n && a[k] == b[k]) ++k;
   return k;
 }
