@@ -156,14 +156,4 @@ void ObjectEntry::set_value(const JsonValue& value) {
           (bits_ & kLongKey);
 }
 
-JsonValue JsonValue::object_copy(Arena& arena, std::span<const ObjectEntry> entries) {
-  auto* copy = arena.allocate_array<ObjectEntry>(entries.size());
-  // Most objects have a handful of entries: a whole entry per step costs less than a block
-  // copy, whose start-up alone outweighs such a small object.
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    std::memcpy(static_cast<void*>(copy + i), &entries[i], sizeof(ObjectEntry));
-  }
-  return object({copy, entries.size()});
-}
-
 }  // namespace orvel

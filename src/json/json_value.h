@@ -78,8 +78,6 @@ class JsonValue {
   // `entries` must have distinct keys (remove_repeated_keys) and stay valid as long as the
   // value. An object is its entries alone, with no header: a document holds millions of them.
   static JsonValue object(std::span<ObjectEntry> entries);
-  // The same over a copy of `entries` in `arena`, for entries gathered in a scratch buffer.
-  static JsonValue object_copy(Arena& arena, std::span<const ObjectEntry> entries);
 
   JsonKind kind() const { return static_cast<JsonKind>(size_and_kind_ & 0xff); }
   // Arrays and objects: the only values a walk over the document has to enter.

@@ -166,26 +166,12 @@ Failed fail_at_end(Reader& r, DecodeErrorKind kind) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-constexpr std::uint64_t kWhitespaceBits =
-    (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\r');
-
-bool is_whitespace(char c) {
-  auto u = static_cast<unsigned char>(c);
-  return u <= ' ' && ((kWhitespaceBits >> u) & 1) != 0;
-}
+// Out of line, so that the inlined test above it stays small where minified text is read.
+[[gnu::noinline]] const char* skip_space_run(const char* p, const char* end) { return skip_space(p, end); }
 
 void skip_whitespace(Reader& r) {
-  const char* p = r.p;
-  const char* end = r.end;
   // Minified text has nothing to skip: one test and no store.
-  if (p == end || static_cast<unsigned char>(*p) > ' ') return;
-  while (p != end && is_whitespace(*p)) {
-    ++p;
-    // Indented text puts runs of spaces after each line feed: eight at a time.
-    std::uint64_t word;
-    while (end - p >= 8 && (std::memcpy(&word, p, 8), word == kOnes * ' ')) p += 8;
-  }
-  r.p = p;
+  if (r.p != r.end && static_cast<unsigned char>(*r.p) <= ' ') r.p = skip_space_run(r.p, r.end);
 }
 
 // A run of string content without escapes: where it stops (at a quote, a backslash, a control
@@ -654,13 +640,16 @@ JsonValue read_object(Reader& r) {
   // where the entries were gathered, so only distinct entries are ever ordered or kept.
   std::span<ObjectEntry> gathered(entries.items(), entries.size());
   std::size_t count = collided == 0 ? gathered.size() : remove_repeated_keys(gathered);
-  if (r.order == nullptr && entries.is_local()) return JsonValue::object_copy(r.arena, gathered.first(count));
   // A long object is kept where it was gathered, without a second copy, and put in order there.
   // A short one is put in order on its way into the arena, so that its entries move once.
   std::span<ObjectEntry> kept = entries.is_local()
                                     ? std::span<ObjectEntry>(r.arena.allocate_array<ObjectEntry>(count), count)
                                     : entries.keep_shared(count, r.arena);
-  if (r.order != nullptr) r.order->put_in_order(r.order->context, gathered.first(count), kept.data());
+  if (r.order != nullptr) {
+    r.order->put_in_order(r.order->context, gathered.first(count), kept.data());
+  } else if (entries.is_local()) {
+    std::memcpy(static_cast<void*>(kept.data()), gathered.data(), count * sizeof(ObjectEntry));
+  }
   return JsonValue::object(kept);
 }
 
@@ -733,7 +722,7 @@ std::string_view decode_error_message(DecodeErrorKind kind) {
 
 bool cannot_begin_json(std::string_view prefix) {
   for (char c : prefix) {
-    if (is_whitespace(c)) continue;
+    if (is_space(c)) continue;
     switch (c) {
       case '"': case '-': case '[': case '{': case 'n': case 't': case 'f':
       case '0': case '1': case '2': case '3': case '4':

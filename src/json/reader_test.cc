@@ -957,30 +957,51 @@ TEST(StringScan, BothKernelsMatchABytewiseTwinOnEveryByteAtEveryPlace) {
   }
 }
 
-TEST(StringScan, BothDigitKernelsStopAtEveryByteAtEveryPlaceAndReadNothingPastTheEnd) {
+TEST(StringScan, EachSkipKernelAndItsTwinStopAtEveryByteAtEveryPlaceAndReadNothingPastTheEnd) {
   // Every byte value at every place of runs up to three blocks long, the run ending on a page
   // whose next page cannot be read: a kernel that stops late, early or reads past its end fails.
+  using Kernel = const char* (*)(const char*, const char*);
+  struct Case {
+    const char* name;
+    std::string_view fill;  // what the run is made of, repeated
+    bool (*member)(char);
+    Kernel scalar;
+    Kernel sse2;  // null where the machine has none
+  };
+#if defined(__SSE2__)
+  const Kernel digits_sse2 = skip_digits_sse2;
+  const Kernel space_sse2 = skip_space_sse2;
+#else
+  const Kernel digits_sse2 = nullptr;
+  const Kernel space_sse2 = nullptr;
+#endif
+  const Case cases[] = {
+      {"digits", "0123456789", [](char c) { return c >= '0' && c <= '9'; }, skip_digits_scalar, digits_sse2},
+      // Spaces in runs of eight and more, as indentation has them, and the other three between.
+      {"space", "          \n\t  \r         ", [](char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; },
+       skip_space_scalar, space_sse2},
+  };
   const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
   void* map = ::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(map, MAP_FAILED);
   char* guard = static_cast<char*>(map) + page;
   ASSERT_EQ(::mprotect(guard, page, PROT_NONE), 0);
-  auto bytewise = [](const char* p, const char* end) {
-    while (p != end && *p >= '0' && *p <= '9') ++p;
-    return p;
-  };
-  for (std::size_t length = 0; length <= 48; ++length) {
-    char* run = guard - length;
-    for (std::size_t at = 0; at <= length; ++at) {
-      for (unsigned value = 0; value < 256; ++value) {
-        for (std::size_t i = 0; i < length; ++i) run[i] = static_cast<char>('0' + (i * 7 + at) % 10);
-        if (at < length) run[at] = static_cast<char>(value);
-        const char* want = bytewise(run, guard);
-        ASSERT_EQ(skip_digits_scalar(run, guard), want) << length << " " << at << " " << value;
-#if defined(__SSE2__)
-        ASSERT_EQ(skip_digits_sse2(run, guard), want) << length << " " << at << " " << value;
-#endif
-        if (at == length) break;  // no byte to vary: the run is all digits
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (std::size_t length = 0; length <= 48; ++length) {
+      char* run = guard - length;
+      for (std::size_t at = 0; at <= length; ++at) {
+        for (unsigned value = 0; value < 256; ++value) {
+          for (std::size_t i = 0; i < length; ++i) run[i] = c.fill[(i + at) % c.fill.size()];
+          if (at < length) run[at] = static_cast<char>(value);
+          const char* want = run;
+          while (want != guard && c.member(*want)) ++want;
+          ASSERT_EQ(c.scalar(run, guard), want) << length << " " << at << " " << value;
+          if (c.sse2 != nullptr) {
+            ASSERT_EQ(c.sse2(run, guard), want) << length << " " << at << " " << value;
+          }
+          if (at == length) break;  // no byte to vary: the run is all members
+        }
       }
     }
   }

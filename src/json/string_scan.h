@@ -110,6 +110,38 @@ inline const char* skip_digits_sse2(const char* p, const char* end) {
 }
 #endif
 
+// Whitespace between tokens, in indented text mostly a line feed and the indentation after it.
+inline bool is_space(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+
+// The portable kernel, a byte at a time. Only the bytes in [p, end) are read.
+inline const char* skip_space_scalar(const char* p, const char* end) {
+  while (p != end && is_space(*p)) ++p;
+  return p;
+}
+
+#if defined(__SSE2__)
+inline const char* skip_space_sse2(const char* p, const char* end) {
+  while (end - p >= 16) {
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i blank = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')));
+    __m128i control = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')));
+    unsigned others = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(blank, control))) & 0xFFFF;
+    if (others != 0) return p + std::countr_zero(others);
+    p += 16;
+  }
+  return skip_space_scalar(p, end);
+}
+#endif
+
+// The first byte in [p, end) that is not whitespace, or `end`.
+inline const char* skip_space(const char* p, const char* end) {
+#if defined(__SSE2__)
+  return skip_space_sse2(p, end);
+#else
+  return skip_space_scalar(p, end);
+#endif
+}
+
 // The first byte in [p, end) that is not a digit, or `end`.
 inline const char* skip_digits(const char* p, const char* end) {
 #if defined(__SSE2__)

@@ -85,7 +85,6 @@ constexpr std::array<char, 2 + kSpaceRunBytes + kPadOverread> kSeparatorSpaces =
 // any length passes through the buffer without growing it.
 constexpr std::size_t kTextStretch = 4096;
 
-bool is_space(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 
 
 int hex_digit(char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
@@ -410,7 +409,7 @@ struct Writer {
     while (p != end) {
       switch (*p) {
         case ' ': case '\t': case '\n': case '\r':
-          ++p;
+          p = skip_space(p, end);
           break;
         case '[': {
           const char* q = p + 1;

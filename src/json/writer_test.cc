@@ -81,6 +81,13 @@ std::string reference_quoted(std::string_view s) {
   return out + "\"";
 }
 
+// An object over a copy of `entries` in `arena`, which outlives the entries given.
+JsonValue object_copy(Arena& arena, std::span<const ObjectEntry> entries) {
+  auto* copy = arena.allocate_array<ObjectEntry>(entries.size());
+  std::copy(entries.begin(), entries.end(), copy);
+  return JsonValue::object({copy, entries.size()});
+}
+
 TEST(WritePretty, LaysOutTheWorkedExample) {
   EXPECT_EQ(rewrite(R"({"b":1,"a":[true,null,{"x":"\u00e9\n"}],"c":{},"d":1E5,"e":[]})"),
             "{\n"
@@ -297,11 +304,11 @@ TEST(WritePrettyPieces, LongScalarsPassThroughWithoutGrowingTheBuffer) {
     EXPECT_EQ(pretty(JsonValue::text(arena.copy(read_form))), pretty(items.back()));
     items.push_back(JsonValue::text(arena.copy(read_form)));
     ObjectEntry entry[] = {ObjectEntry::make(arena, arena.copy(s), JsonValue::string(arena.copy(s)))};
-    items.push_back(JsonValue::object_copy(arena, entry));
+    items.push_back(object_copy(arena, entry));
   }
   const std::string clean(std::size_t{3} << 20, 'c');
   ObjectEntry entry[] = {ObjectEntry::make(arena, arena.copy(clean), JsonValue::string(arena.copy(clean)))};
-  items.push_back(JsonValue::object_copy(arena, entry));
+  items.push_back(object_copy(arena, entry));
   const std::string digits(std::size_t{3} << 20, '7');
   items.push_back(JsonValue::number({arena.copy(digits)}));
   items.push_back(JsonValue::text(arena.copy(digits + "E" + digits)));

@@ -21,6 +21,13 @@ namespace {
 
 using Keys = std::vector<std::string>;
 
+// An object over a copy of `entries` in `arena`, which outlives the entries given.
+JsonValue object_copy(Arena& arena, std::span<const ObjectEntry> entries) {
+  auto* copy = arena.allocate_array<ObjectEntry>(entries.size());
+  std::copy(entries.begin(), entries.end(), copy);
+  return JsonValue::object({copy, entries.size()});
+}
+
 // An object whose value under each key is the key's original position, so that moves can be
 // followed: after sorting, every key must still carry its own position.
 JsonValue object_of(Arena& arena, const Keys& keys) {
@@ -28,7 +35,7 @@ JsonValue object_of(Arena& arena, const Keys& keys) {
   for (std::size_t i = 0; i < keys.size(); ++i) {
     entries.push_back(ObjectEntry::make(arena, arena.copy(keys[i]), JsonValue::number({arena.copy(std::to_string(i))})));
   }
-  return JsonValue::object_copy(arena, entries);
+  return object_copy(arena, entries);
 }
 
 JsonValue array_of(Arena& arena, std::vector<JsonValue> items) {
@@ -229,7 +236,7 @@ JsonValue random_document(Arena& arena, std::mt19937_64& rng, int depth) {
     auto same = std::find_if(entries.begin(), entries.end(), [&](const ObjectEntry& e) { return e.key() == key; });
     if (same == entries.end()) entries.push_back(ObjectEntry::make(arena, key, value));
   }
-  return JsonValue::object_copy(arena, entries);
+  return object_copy(arena, entries);
 }
 
 TEST(SortKeys, LeavesRandomDocumentsSortedAndIsIdempotent) {
