@@ -31,7 +31,6 @@ static_assert(std::endian::native == std::endian::little);
 
 // A budget of 128 lets 127 containers be open at once; the 128th opening bracket fails.
 constexpr unsigned kNestingBudget = 128;
-constexpr std::uint64_t kOnes = 0x0101010101010101ull;
 constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
 
 // Below this, a closed container's items are copied into the arena; from here on, the block
