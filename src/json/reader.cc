@@ -645,7 +645,8 @@ JsonValue read_object(Reader& r) {
                                     ? std::span<ObjectEntry>(r.arena.allocate_array<ObjectEntry>(count), count)
                                     : entries.keep_shared(count, r.arena);
   if (r.order != nullptr) {
-    r.order->put_in_order(r.order->context, gathered.first(count), kept.data());
+    // Keeping a long object may move its block, so it is then sorted where it was kept.
+    r.order->put_in_order(r.order->context, entries.is_local() ? gathered.first(count) : kept, kept.data());
   } else if (entries.is_local()) {
     std::memcpy(static_cast<void*>(kept.data()), gathered.data(), count * sizeof(ObjectEntry));
   }
