@@ -151,9 +151,7 @@ ObjectEntry ObjectEntry::make_long(Arena& arena, std::string_view key, const Jso
 
 void ObjectEntry::set_value(const JsonValue& value) {
   if (!fits(value)) throw std::bad_alloc();
-  payload_ = value.payload_;
-  bits_ = (std::uint64_t{value.size()} << kValueShift) | (static_cast<std::uint64_t>(value.kind()) << kKeySizeBits) |
-          (bits_ & kLongKey);
+  *this = ObjectEntry(key_, bits_ & kLongKey, value);
 }
 
 }  // namespace orvel

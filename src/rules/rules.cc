@@ -2,18 +2,11 @@
 #include "rules/rules.h"
 
 #include <cstddef>
-#include <cstdint>
 #include <span>
 
 #include "natural/natural.h"
 
 namespace orvel {
-
-namespace {
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-}  // namespace
 
 // Recursion depth is the document's nesting, which the reader caps at 127 levels.
 bool keys_are_sorted(const JsonValue& value) {
@@ -44,14 +37,7 @@ bool keys_are_sorted(const JsonValue& value) {
 bool entries_in_natural_order(std::span<const ObjectEntry> entries) {
   // Neighbours suffice: the order is transitive. Equal keys such as a1 and a01 pass.
   for (std::size_t i = 1; i < entries.size(); ++i) {
-    std::string_view a = entries[i - 1].key();
-    std::string_view b = entries[i].key();
-    // Most neighbours differ in a first byte that is not a digit, which then decides alone.
-    if (!a.empty() && !b.empty() && a[0] != b[0] && !is_digit(a[0]) && !is_digit(b[0])) {
-      if (static_cast<unsigned char>(a[0]) > static_cast<unsigned char>(b[0])) return false;
-    } else if (natural_compare(a, b) > 0) {
-      return false;
-    }
+    if (natural_compare_inline(entries[i - 1].key(), entries[i].key()) > 0) return false;
   }
   return true;
 }
