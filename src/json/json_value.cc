@@ -98,16 +98,11 @@ std::size_t index_slot(const std::uint32_t* index, const ObjectEntry* entries, s
   return slot;
 }
 
-// Entry `from` joins the kept ones, or, when an earlier kept entry has its key, gives it its
-// value.
+// Entry `from` joins the kept ones, or, when an earlier kept entry has its key, takes that
+// entry's place: the keys are the same bytes, so only the value changes.
 void keep_entry(std::span<ObjectEntry> entries, std::size_t from, std::size_t earlier,
                 std::size_t& kept) {
-  if (earlier != SIZE_MAX) {
-    entries[earlier].set_value(entries[from].value());
-    return;
-  }
-  if (kept != from) entries[kept] = std::move(entries[from]);
-  ++kept;
+  entries[earlier != SIZE_MAX ? earlier : kept++] = entries[from];
 }
 
 }  // namespace
@@ -143,15 +138,11 @@ std::size_t remove_repeated_keys(std::span<ObjectEntry> entries) {
 // Objects -------------------------------------------------------------------------------------
 
 ObjectEntry ObjectEntry::make_long(Arena& arena, std::string_view key, const JsonValue& value) {
-  if (!fits(value)) throw std::bad_alloc();
-  if (key.size() < kLongKey) return ObjectEntry(key.data(), key.size(), value);
-  auto* view = new (arena.allocate(sizeof(std::string_view), alignof(std::string_view))) std::string_view(key);
-  return ObjectEntry(reinterpret_cast<const char*>(view), kLongKey, value);
-}
-
-void ObjectEntry::set_value(const JsonValue& value) {
-  if (!fits(value)) throw std::bad_alloc();
-  *this = ObjectEntry(key_, bits_ & kLongKey, value);
+  auto* entry = new (arena.allocate(sizeof(LongEntry), alignof(LongEntry)))
+      LongEntry{key, value.payload_, value.size_and_kind_};
+  auto address = reinterpret_cast<std::uintptr_t>(entry);
+  if ((address >> kAddressBits) != 0) throw std::bad_alloc();
+  return ObjectEntry(address | (std::uint64_t{kLongKey} << kKeyShift), 0);
 }
 
 }  // namespace orvel

@@ -8,6 +8,7 @@
 #ifndef ORVEL_JSON_JSON_VALUE_H_
 #define ORVEL_JSON_JSON_VALUE_H_
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -112,59 +113,69 @@ class JsonValue {
 
 static_assert(sizeof(JsonValue) == 16);
 
-// One key and its value in 24 bytes, where a view and a value take 32: a document holds one per
-// key, and they are most of its memory. The key's size and the value's kind and size share one
-// word. A key of kLongKey bytes or more is held through a view of it in the arena; a value is
-// at most 2^40 bytes or items, which no input that fits in memory comes near.
+// One key and its value in 16 bytes, where a view and a value take 32: a document holds one per
+// key, and they are most of its memory. Each word is an address in its low 48 bits, which is all
+// that user space on Linux spans unless a program asks the kernel for more, and sizes above it:
+// the key's with the value's kind, and the value's. A key of kLongKey bytes or more, or a value
+// of kLongValue or more, is held whole in a record in the arena, which few entries need.
 class ObjectEntry {
  public:
   // `key` is decoded UTF-8 bytes; it and what `value` points to must stay valid as long as the
-  // entry. Throws std::bad_alloc when a long key's view finds no room in `arena`, and when
-  // `value` is too large to be held.
+  // entry. Throws std::bad_alloc when a long entry's record finds no room in `arena`.
   static ObjectEntry make(Arena& arena, std::string_view key, const JsonValue& value) {
-    // One test for both: a value too large to fit has a size at least kLongKey << 19.
-    if ((key.size() | (value.size() >> (64 - kValueShift - kKeySizeBits))) >= kLongKey) {
+    std::uint64_t key_word = reinterpret_cast<std::uintptr_t>(key.data());
+    auto value_word = std::bit_cast<std::uint64_t>(value.payload_);
+    if (((key_word | value_word) >> kAddressBits) != 0 || key.size() >= kLongKey || value.size() >= kLongValue) {
       return make_long(arena, key, value);
     }
-    return ObjectEntry(key.data(), key.size(), value);
+    return ObjectEntry(key_word | (std::uint64_t{key.size()} << kKeyShift) |
+                           (static_cast<std::uint64_t>(value.kind()) << kAddressBits),
+                       value_word | (std::uint64_t{value.size()} << kAddressBits));
   }
 
   std::string_view key() const {
-    auto size = static_cast<std::size_t>(bits_ & kLongKey);
-    if (size != kLongKey) return {key_, size};
-    return *reinterpret_cast<const std::string_view*>(key_);
+    auto size = static_cast<std::size_t>(key_word_ >> kKeyShift);
+    if (size != kLongKey) return {reinterpret_cast<const char*>(key_word_ & kAddressMask), size};
+    return long_entry().key;
   }
   JsonValue value() const {
+    if ((key_word_ >> kKeyShift) == kLongKey) return long_entry().value();
     JsonValue v;
-    v.payload_ = payload_;
-    v.set(static_cast<JsonKind>((bits_ >> kKeySizeBits) & kKindMask), static_cast<std::size_t>(bits_ >> kValueShift));
+    v.payload_ = std::bit_cast<JsonValue::Payload>(value_word_ & kAddressMask);
+    v.set(static_cast<JsonKind>((key_word_ >> kAddressBits) & kKindMask), static_cast<std::size_t>(value_word_ >> kAddressBits));
     return v;
   }
-  // Gives the key another value; throws std::bad_alloc as make does.
-  void set_value(const JsonValue& value);
 
  private:
-  static constexpr unsigned kKindBits = 3;
-  static constexpr std::uint64_t kKindMask = (1u << kKindBits) - 1;
-  static constexpr unsigned kKeySizeBits = 21;
-  static constexpr std::size_t kLongKey = (std::size_t{1} << kKeySizeBits) - 1;
-  static constexpr unsigned kValueShift = kKindBits + kKeySizeBits;
+  static constexpr unsigned kAddressBits = 48;
+  static constexpr std::uint64_t kAddressMask = (std::uint64_t{1} << kAddressBits) - 1;
+  static constexpr std::uint64_t kKindMask = 7;
+  static constexpr unsigned kKeyShift = kAddressBits + 3;
+  static constexpr std::size_t kLongKey = (std::size_t{1} << (64 - kKeyShift)) - 1;
+  static constexpr std::size_t kLongValue = std::size_t{1} << (64 - kAddressBits);
 
-  static bool fits(const JsonValue& value) { return (value.size() >> (64 - kValueShift)) == 0; }
+  struct LongEntry {
+    std::string_view key;
+    JsonValue::Payload payload;
+    std::uint64_t size_and_kind;
+    JsonValue value() const {
+      JsonValue v;
+      v.payload_ = payload;
+      v.size_and_kind_ = size_and_kind;
+      return v;
+    }
+  };
+
   static ObjectEntry make_long(Arena& arena, std::string_view key, const JsonValue& value);
+  const LongEntry& long_entry() const { return *reinterpret_cast<const LongEntry*>(key_word_ & kAddressMask); }
 
-  ObjectEntry(const char* key, std::size_t key_size, const JsonValue& value)
-      : key_(key),
-        payload_(value.payload_),
-        bits_((std::uint64_t{value.size()} << kValueShift) |
-              (static_cast<std::uint64_t>(value.kind()) << kKeySizeBits) | key_size) {}
+  ObjectEntry(std::uint64_t key_word, std::uint64_t value_word) : key_word_(key_word), value_word_(value_word) {}
 
-  const char* key_;  // the key's bytes, or its view for a long key
-  JsonValue::Payload payload_;
-  std::uint64_t bits_;  // from the lowest bit: key size, value kind, value size
+  std::uint64_t key_word_;    // the key's address, the value's kind, the key's size
+  std::uint64_t value_word_;  // what the value points to (or a bool), the value's size
 };
 
-static_assert(sizeof(ObjectEntry) == 24);
+static_assert(sizeof(ObjectEntry) == 16);
 
 // A hash of a key's length and its first and last bytes, for the filters that rule out repeated
 // keys before any key is compared: cheap, and different for most keys of an object. The reader
