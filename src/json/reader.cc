@@ -169,8 +169,11 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 [[gnu::noinline]] const char* skip_space_run(const char* p, const char* end) { return skip_space(p, end); }
 
 void skip_whitespace(Reader& r) {
-  // Minified text has nothing to skip: one test and no store.
-  if (r.p != r.end && static_cast<unsigned char>(*r.p) <= ' ') r.p = skip_space_run(r.p, r.end);
+  // Minified text has nothing to skip: one test and no store. Indented text has one space
+  // after each colon, which is not worth a call.
+  if (r.p == r.end || static_cast<unsigned char>(*r.p) > ' ') return;
+  bool one_space = *r.p == ' ' && r.end - r.p > 1 && static_cast<unsigned char>(r.p[1]) > ' ';
+  r.p = one_space ? r.p + 1 : skip_space_run(r.p, r.end);
 }
 
 // A run of string content without escapes: where it stops (at a quote, a backslash, a control
