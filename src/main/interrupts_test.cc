@@ -76,9 +76,18 @@ TEST(RewriteInProgress, HoldsSignalsOtherProcessesSendButNotTheProgramsOwnFaults
       {"real SIGSEGV over a handler", SIGSEGV, Before::Handler, Strike::RealFault, "in\n", kChainedStatus},
       {"abort()", SIGABRT, Before::Default, Strike::OwnAbort, "in\n", 128 + SIGABRT},
   };
+  // qemu-user takes a SIGSEGV that another process sends for a fault of its own now and then
+  // (about one run in ten) and dies of it, even with the program's handler in place, so those
+  // cases cannot be judged under it. Every other case still runs there.
+#ifdef ORVEL_EMULATOR
+  constexpr bool kEmulated = true;
+#else
+  constexpr bool kEmulated = false;
+#endif
   testing::TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    if (kEmulated && c.signal_number == SIGSEGV && c.strike == Strike::SentByAnotherProcess) continue;
     testing::ChildResult run = testing::run_child(dir.path(), [&c] {
       struct rlimit no_core {0, 0};
       ::setrlimit(RLIMIT_CORE, &no_core);
@@ -103,6 +112,10 @@ TEST(RewriteInProgress, HoldsSignalsOtherProcessesSendButNotTheProgramsOwnFaults
     });
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.status, c.status);
+  }
+  if (kEmulated) {
+    GTEST_SKIP() << "under qemu-user a SIGSEGV sent by another process now and then kills the "
+                    "emulator, so the three cases that send one were left out";
   }
 }
 
