@@ -25,9 +25,9 @@ struct NumberText {
   std::string_view text;
 };
 
-// Text is a value with no object inside it (a scalar, or an array of scalars and such arrays)
-// kept as its bytes in the input, for a reader that is asked to: objects are the only values a
-// rewrite moves, so the rest is rendered again from what was read, at no cost per value.
+// Text is a value with no entry inside it (a scalar, an empty object, or an array of such values)
+// kept as its bytes in the input, for a reader that is asked to: entries are all that a rewrite
+// moves, so the rest is rendered again from what was read, at no cost per value.
 enum class JsonKind : std::uint8_t { Null, Bool, Number, String, Text, Array, Object };
 
 class ObjectEntry;
@@ -61,7 +61,7 @@ class JsonValue {
     v.set(JsonKind::String, s.size());
     return v;
   }
-  // `source` is valid JSON as the reader accepted it, with no object inside; it must stay valid
+  // `source` is valid JSON as the reader accepted it, with no entry inside; it must stay valid
   // as long as the value and be followed by kReadPadding readable bytes.
   static JsonValue text(std::string_view source) {
     JsonValue v;

@@ -553,9 +553,9 @@ JsonValue read_array(Reader& r) {
   const char* open = r.p;
   if (!enter_container(r)) return {};
   ItemBuffer<JsonValue, kLocalValues> values(r.values);
-  // When text is kept, elements with no object inside are not stored one by one: each stretch
+  // When text is kept, elements with no entry inside are not stored one by one: each stretch
   // of them becomes one Text item, from its first element's first byte to its last element's
-  // last, and an array with no object inside at all is one Text value.
+  // last, and an array with no entry inside at all is one Text value.
   const char* run = nullptr;
   const char* run_end = nullptr;
   skip_whitespace(r);
@@ -596,6 +596,7 @@ JsonValue read_array(Reader& r) {
 }
 
 JsonValue read_object(Reader& r) {
+  const char* open = r.p;
   if (!enter_container(r)) return {};
   ItemBuffer<ObjectEntry, kLocalEntries> entries(r.entries);
   // Each key sets one of 64 bits as it comes, while its bytes are at hand. An object in which no
@@ -638,6 +639,8 @@ JsonValue read_object(Reader& r) {
   }
   ++r.p;
   ++r.budget;
+  // An empty object has no entry to move: kept as text, a run of them in an array is one item.
+  if (r.keep_text && entries.size() == 0) return JsonValue::text({open, static_cast<std::size_t>(r.p - open)});
   // A repeated key keeps its first place and takes the later value; the earlier one is dropped
   // where the entries were gathered, so only distinct entries are ever ordered or kept.
   std::span<ObjectEntry> gathered(entries.items(), entries.size());

@@ -64,7 +64,7 @@ struct EntryOrder {
 // their entries in the order first read.
 struct ReadMode {
   const EntryOrder* order = nullptr;
-  // Every value with no object inside kept as a Text view of its bytes in the input, for a
+  // Every value with no entry inside kept as a Text view of its bytes in the input, for a
   // caller that only writes the document out again: such values cost no memory of their own.
   bool keep_text = false;
 };

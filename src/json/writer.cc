@@ -97,10 +97,7 @@ std::uint32_t hex4(const char* p) {
 }
 
 bool all_spaces(std::string_view s) {
-  for (char c : s) {
-    if (c != ' ') return false;
-  }
-  return true;
+  return std::all_of(s.begin(), s.end(), [](char c) { return c == ' '; });
 }
 
 // The first byte in [p, end) that needs an escape, or `end`. Reads nothing outside the range:
@@ -402,7 +399,7 @@ struct Writer {
   // A value kept as its text, or a run of array elements kept so, rendered token by token as
   // the same values materialised would be: each comma between elements, at any depth, starts
   // a new line, and nested arrays open and close as put_array does. The text was accepted by
-  // the reader, so it holds no object and nests at most 127 deep.
+  // the reader, so it holds no entry and nests at most 127 deep.
   [[gnu::noinline]] char* put_text(char* c, std::string_view text) {
     const char* p = text.data();
     const char* end = p + text.size();
@@ -411,13 +408,13 @@ struct Writer {
         case ' ': case '\t': case '\n': case '\r':
           p = skip_space(p, end);
           break;
-        case '[': {
+        case '[': case '{': {  // an object kept as text is empty
           const char* q = p + 1;
           while (is_space(*q)) ++q;
-          if (*q == ']') {
+          if ((*q | 0x20) == '}') {  // ']' or '}', which differ in that bit alone
             c = ensure(c, 2);
-            std::memcpy(c, "[]", 2);
-            c += 2;
+            *c++ = *p;
+            *c++ = *q;
             p = q + 1;
             break;
           }

@@ -128,6 +128,8 @@ TEST(WritePretty, WritesScalarsAndContainers) {
       {"{\"\":\"\"}", "{\n  \"\": \"\"\n}"},
       {"{\"q\\\"b\\\\\":0}", "{\n  \"q\\\"b\\\\\": 0\n}"},
       // Arrays with objects among their elements, and numbers the reader rewrites.
+      // Empty objects, which are kept as text and among runs of text.
+      {"[ { } ,{\n\t},[{ }],{\"a\":{ }}]", "[\n  {},\n  {},\n  [\n    {}\n  ],\n  {\n    \"a\": {}\n  }\n]"},
       {"[1, 2 ,{},[3],[{}], \"\\u0041\"]", "[\n  1,\n  2,\n  {},\n  [\n    3\n  ],\n  [\n    {}\n  ],\n  \"A\"\n]"},
       {"[-0,-0.0,-0e1,1E5,2e-3,3E+04,4.5e6]", "[\n  0,\n  -0.0,\n  -0e+1,\n  1e+5,\n  2e-3,\n  3e+04,\n  4.5e+6\n]"},
       {"{\"a\":[ [ ] ,[[ ]], true,false ,null ]}",
