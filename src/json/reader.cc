@@ -231,6 +231,8 @@ bool is_valid_utf8(const unsigned char* s, std::size_t n) {
       unsigned char high = c == 0xED ? 0x9F : 0xBF;  // above: a surrogate
       if (s[i + 1] < low || s[i + 1] > high || !is_continuation(s[i + 2])) return false;
       i += 3;
+      // Scripts written in three bytes mostly lead with E1-EC, whose second byte has no bounds.
+      while (n - i >= 3 && s[i] - 0xE1u < 12 && is_continuation(s[i + 1]) && is_continuation(s[i + 2])) i += 3;
     } else if (c < 0xF5) {
       if (n - i < 4) return false;
       unsigned char low = c == 0xF0 ? 0x90 : 0x80;   // below: overlong

@@ -386,6 +386,9 @@ TEST(ReadDocument, StringsDecodeEscapesAndKeepRawText) {
       {"\"\xC2\x80\xDF\xBF\"", "\xC2\x80\xDF\xBF"},
       {"\"\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\"", "\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80"},
       {"\"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\"", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
+      // A run of three-byte sequences, each lead with its own bounds.
+      {"\"\xE3\x81\x82\xE1\x80\x80\xEC\xBF\xBF\xED\x9F\xBF\xEF\xBF\xBF\xE0\xA0\x80\"",
+       "\xE3\x81\x82\xE1\x80\x80\xEC\xBF\xBF\xED\x9F\xBF\xEF\xBF\xBF\xE0\xA0\x80"},
   };
   for (const StringCase& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.input));
@@ -422,6 +425,13 @@ TEST(ReadDocument, InvalidUtf8InAStringIsBadTextAtTheClosingQuote) {
       "abcdefghijklmnop\xFF",      // after two plain words
       "\xFF" "abcdefghijklmnop",   // before them
       "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3",  // truncated at the end of a word
+      // ... and within a run of three-byte sequences
+      "\xE3\x81\x82\xE3\x81\x82\xED\xA0\x80",  // a surrogate
+      "\xE3\x81\x82\xE3\x81\x82\xE0\x80\xAF",  // an overlong form
+      "\xE3\x81\x82\xE3\x81\x82\xE3\x81",      // truncated
+      "\xE3\x81\x82\xE3\x81\x41",              // a third byte that is not a continuation
+      "\xE3\x81\x82\xE3\xC3\x81",              // nor a second
+      "\xE3\x81\x82\xE3\x81\x82\x80",          // a stray continuation byte
   };
   for (const std::string& content : contents) {
     SCOPED_TRACE(testing::PrintToString(content));
