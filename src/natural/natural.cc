@@ -35,11 +35,8 @@ int sign(bool less) { return less ? -1 : 1; }
 }  // namespace
 
 int natural_compare(std::string_view a, std::string_view b) {
-  // Keys of one object mostly differ in their first byte, which then decides alone unless a
-  // digit run starts there; this settles most comparisons of a sort in a few instructions.
-  if (!a.empty() && !b.empty() && a[0] != b[0] && !is_digit(a[0]) && !is_digit(b[0])) {
-    return sign(static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]));
-  }
+  // Its callers settle keys that differ in a first byte that is not a digit before calling:
+  // natural_compare_inline by that byte, the sort by the keys' summaries.
   const char* pa = a.data();
   const char* pb = b.data();
   std::size_t na = a.size();
