@@ -11,8 +11,9 @@ extern "C" {
 #endif
 
 struct Bytes {
-  char* data;            // malloc'ed; 64 spare bytes past `size`: a terminator, and orvel's padding
+  char* data;            // 64 spare bytes past `size`: a terminator, and orvel's padding
   size_t size;
+  size_t held;           // the bytes allocated at `data`
   int fd;                // open read-write from read_whole until write_back or release_bytes
   struct stat as_read;   // the file's status when it was opened
 };

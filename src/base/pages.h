@@ -11,6 +11,10 @@ namespace orvel {
 // smaller ones come from malloc. Nothing is charged to the memory meter here.
 void* allocate_pages(std::size_t bytes);
 
+// The bytes a block from these functions really has when `bytes` are asked for: a mapped block
+// is whole huge pages, and a caller that will fill it may as well ask for all of them.
+std::size_t usable_bytes(std::size_t bytes);
+
 // The same, with every byte zero. Mapped blocks come zeroed from the kernel, so a large block of
 // which only a few pages are ever written costs only those pages.
 void* allocate_zeroed_pages(std::size_t bytes);

@@ -31,7 +31,7 @@ std::uint64_t process_random_bits() {
   return bits;
 }
 
-void avoid_huge_pages(void* block, std::size_t length) { (void)::madvise(block, length, MADV_NOHUGEPAGE); }
+void prefer_huge_pages(void* block, std::size_t length) { (void)::madvise(block, length, MADV_HUGEPAGE); }
 
 bool populate_for_writing(void* block, std::size_t bytes) {
   if (bytes == 0) return true;

@@ -22,9 +22,9 @@ std::string error_description(int error_number);
 // (the kernel hands every process random bytes at start-up). A fixed value where there are none.
 std::uint64_t process_random_bits();
 
-// Advises the kernel to back the mapping of `length` bytes at `block` with ordinary pages, even
-// where it would give huge ones unasked. Advice only: where it is refused, nothing else changes.
-void avoid_huge_pages(void* block, std::size_t length);
+// Advises the kernel to back the mapping of `length` bytes at `block` with huge pages where it
+// has them. Advice only: where it is refused, nothing else changes.
+void prefer_huge_pages(void* block, std::size_t length);
 
 // Gives the `bytes` at `block` their memory now, as writing to each page would, but in one call
 // instead of a fault per page; the contents are unchanged. False when the kernel says the memory
