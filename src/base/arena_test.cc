@@ -21,6 +21,11 @@ TEST(Arena, ResetReusesTheLargestBlockAndKeepsAllocationsApart) {
   arena.reset();
   // The big block is kept and handed out again from its start.
   EXPECT_EQ(arena.allocate(kBig, 16), big);
+  // That block is a mapping of whole 2 MiB pages, and all of it is used: the next half
+  // megabyte follows on in it rather than starting a block of its own.
+  auto* next = static_cast<char*>(arena.allocate(kBig / 2, 16));
+  EXPECT_EQ(next, static_cast<char*>(big) + kBig);
+  std::memset(next, 0xCD, kBig / 2);
 
   arena.reset();
   // Alignment is honoured after odd sizes, and allocations never overlap.
