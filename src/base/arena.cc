@@ -7,8 +7,6 @@
 #include <new>
 #include <utility>
 
-#include "base/pages.h"
-
 namespace orvel {
 
 namespace {
@@ -43,9 +41,7 @@ void* Arena::allocate_slow(std::size_t bytes, std::size_t align) {
     }
   }
   std::size_t previous = blocks_ != nullptr ? blocks_->memory.capacity() : kFirstBlockBytes / 2;
-  // All of a mapped block: otherwise each block from 256 KiB to 2 MiB would hold a huge page it
-  // fills only part of.
-  std::size_t size = usable_bytes(std::max(previous * 2, sizeof(Block) + bytes + align + kReadPadding));
+  std::size_t size = std::max(previous * 2, sizeof(Block) + bytes + align + kReadPadding);
   ByteBuffer memory;
   memory.resize(size);
   memory.populate(sizeof(Block));

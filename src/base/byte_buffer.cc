@@ -18,8 +18,10 @@ namespace {
 // memory nothing uses. On a 100 MB document (15 interleaved rounds) this took the median run
 // from 0.778 s to 0.747 s and system time from 0.228 s to 0.204 s; giving each arena block all
 // its pages at once did no better and raised the peak from 322 MiB to 354 MiB.
-constexpr std::size_t kStretchBytes = 2u << 20;
+constexpr std::size_t kStretchBytes = 2u << 20;  // a huge page
 constexpr std::size_t kFirstGrowthBytes = 4096;  // a page: growing by less is not worth a call
+
+constexpr std::size_t round_up(std::size_t n, std::size_t step) { return (n + step - 1) / step * step; }
 
 }  // namespace
 
@@ -30,6 +32,7 @@ ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
 }
 
 void ByteBuffer::resize(std::size_t capacity) {
+  capacity = usable_bytes(capacity);
   if (capacity == capacity_) return;
   void* block = resize_pages(data_, capacity_, capacity);
   if (block == nullptr) throw std::bad_alloc();
@@ -47,7 +50,9 @@ void ByteBuffer::grow(std::size_t end) {
     std::size_t doubled = capacity_ <= SIZE_MAX / 2 ? capacity_ * 2 : end;
     resize(std::max({end, doubled, kFirstGrowthBytes}));
   }
-  std::size_t stretch = std::min(end - populated_ < kStretchBytes ? populated_ + kStretchBytes : end, capacity_);
+  // Stretches end on a huge page's edge, so that what is charged is what a mapping in huge
+  // pages really holds.
+  std::size_t stretch = std::min(round_up(std::max(end, populated_ + kStretchBytes), kStretchBytes), capacity_);
   std::size_t more = stretch - populated_;
   // Memory the kernel cannot give now would fail the first write to it, or draw the
   // out-of-memory killer; refusing it here fails the file being processed alone.

@@ -39,8 +39,8 @@ class ByteBuffer {
   void reserve(std::size_t capacity) {
     if (capacity > capacity_) resize(capacity);
   }
-  // Exactly `capacity` bytes of address space, keeping the first min(old, new); the pages past a
-  // smaller end go back with their charge.
+  // `capacity` bytes of address space, or all of the huge pages that a mapped buffer of that size
+  // spans, keeping the first min(old, new); the pages past a smaller end go back with their charge.
   void resize(std::size_t capacity);
   // Sets the size to `size` (at most the capacity); new bytes are whatever was written there.
   void set_size(std::size_t size) { size_ = size; }

@@ -62,6 +62,16 @@ TEST(ByteBuffer, IsChargedForThePagesItIsGivenAndGivesThemBack) {
       EXPECT_EQ(charged_memory(), held + 6 * kMb);
       EXPECT_FALSE(refused(c, 4 * kMb));
     }
+    // A mapped buffer is whole huge pages, and is populated and charged in whole ones, as the
+    // kernel gives them.
+    {
+      ByteBuffer d;
+      d.resize(3 * kMb);
+      EXPECT_EQ(d.capacity(), 4 * kMb);
+      d.populate(3 * kMb + 1);
+      EXPECT_EQ(d.populated(), 4 * kMb);
+      EXPECT_EQ(charged_memory(), held + 10 * kMb);
+    }
     // Growing past the capacity doubles it at least, keeps the contents and charges only what
     // is populated.
     a.data()[6 * kMb - 1] = 'b';

@@ -25,8 +25,9 @@ constexpr std::size_t kHugePageBytes = 2u << 20;
 
 bool is_mapped(std::size_t bytes) { return bytes >= kMappedBytes; }
 
+// Whole huge pages; a size too large to be rounded up is one that mmap refuses as it stands.
 std::size_t mapped_length(std::size_t bytes) {
-  return (bytes + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+  return bytes > SIZE_MAX - kHugePageBytes ? SIZE_MAX : (bytes + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
 }
 
 void* map_block(std::size_t length) {
