@@ -8,7 +8,8 @@ namespace orvel {
 
 // `bytes` of uninitialised memory, 16-byte aligned, or nullptr when there is none. Blocks of
 // 256 KiB and more are mapped, in huge pages where the kernel has them (and so can be grown by
-// remapping and given back whole); smaller ones come from malloc. Nothing is charged to the memory meter here.
+// remapping and given back whole); smaller ones come from malloc. Nothing is charged to the
+// memory meter here.
 void* allocate_pages(std::size_t bytes);
 
 // The bytes a block from these functions really has when `bytes` are asked for: a mapped block

@@ -117,7 +117,8 @@ std::size_t remove_repeated_keys(std::span<ObjectEntry> entries) {
   // in memory anyway.
   if (n >= UINT32_MAX) throw std::bad_alloc();
   // Zeroed memory: a large index is pages from the kernel, of which only those the keys hash to
-  // are ever touched, so one key repeated millions of times costs a page (a huge one, 2 MiB, at most).
+  // are ever touched, so one key repeated millions of times costs a page (at most a huge one,
+  // 2 MiB).
   std::size_t slots = index_slots_for(n);
   std::size_t index_bytes = (1 + slots) * sizeof(std::uint32_t);
   auto* block = static_cast<std::uint32_t*>(allocate_zeroed_pages(index_bytes));
