@@ -460,8 +460,9 @@ JsonValue read_number(Reader& r) {
   }
   r.p = p;
   std::string_view text(start, static_cast<std::size_t>(p - start));
-  // The writer normalises a kept number as it renders it.
-  if (r.keep_text) return JsonValue::text(text);
+  // A number that must be rewritten is kept as text, which the writer normalises as it renders
+  // it, so that kept text never costs arena memory; any other is its own written form.
+  if (rewrite && r.keep_text) return JsonValue::text(text);
   if (rewrite) {
     text = normalise_exponent(r.arena, text, static_cast<std::size_t>(exponent - start));
   } else if (integer && text.size() == 2 && text[0] == '-' && text[1] == '0') {
