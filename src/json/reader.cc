@@ -94,10 +94,7 @@ class GatherStack {
 // The decoded content of one string with escapes, gathered before it is copied into the arena.
 class DecodedText {
  public:
-  void assign(const char* from, const char* to) {
-    text_.clear();
-    append(from, to);
-  }
+  void clear() { text_.clear(); }
   void append(const char* from, const char* to) {
     auto n = static_cast<std::size_t>(to - from);
     text_.populate(text_.size() + n);
@@ -278,22 +275,10 @@ bool read_hex4(Reader& r, unsigned& unit) {
   return true;
 }
 
+// Code point `cp` as UTF-8, at the end of `out`.
 void append_utf8(DecodedText& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
+  char bytes[4] = {static_cast<char>(cp)};
+  out.append(bytes, cp < 0x80 ? bytes + 1 : put_utf8_multibyte(bytes, cp));
 }
 
 // The `\u` escape whose `u` has just been consumed; appends its character to the scratch buffer.
@@ -352,7 +337,8 @@ bool read_escape(Reader& r) {
 // byte. Content is gathered in the scratch buffer and copied into the arena at the end, unless
 // only its validity is wanted (`decoded` false), when the result is merely not empty.
 std::string_view read_escaped_string(Reader& r, const char* start, bool valid, bool decoded) {
-  r.scratch.assign(start, r.p);
+  r.scratch.clear();
+  r.scratch.append(start, r.p);
   for (;;) {
     if (*r.p == '\\') {
       if (!read_escape(r)) return {};

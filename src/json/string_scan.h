@@ -1,5 +1,6 @@
 // The bytes that end a plain run of string text, found sixteen at a time: the reader stops at
-// them to decode or to fail, the writer to escape; and the end of a number's digits, for both.
+// them to decode or to fail, the writer to escape; the end of a number's digits, for both; and
+// the UTF-8 form of a code point, which both write.
 // Each kernel has a portable twin, and both are compiled wherever they can be, so that each is
 // tested on every machine that can run it.
 #ifndef ORVEL_JSON_STRING_SCAN_H_
@@ -149,6 +150,14 @@ inline const char* skip_digits(const char* p, const char* end) {
 #else
   return skip_digits_scalar(p, end);
 #endif
+}
+
+// The UTF-8 form of a code point from U+0080 on, stored from `c`; returns where it ends.
+inline char* put_utf8_multibyte(char* c, std::uint32_t cp) {
+  int tail = cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;  // continuation bytes after the lead
+  *c++ = static_cast<char>(((0xF00u >> (tail + 1)) & 0xFF) | (cp >> (6 * tail)));
+  for (int i = tail - 1; i >= 0; --i) *c++ = static_cast<char>(0x80 | ((cp >> (6 * i)) & 0x3F));
+  return c;
 }
 
 }  // namespace orvel

@@ -96,10 +96,6 @@ std::uint32_t hex4(const char* p) {
   return unit;
 }
 
-bool all_spaces(std::string_view s) {
-  return std::all_of(s.begin(), s.end(), [](char c) { return c == ' '; });
-}
-
 // The first byte in [p, end) that needs an escape, or `end`. Reads nothing outside the range:
 // it serves strings too long for a piece, where a block over-read would gain nothing.
 const char* find_escape(const char* p, const char* end) {
@@ -338,10 +334,7 @@ struct Writer {
       std::memcpy(c, form.data(), 8);
       return c + form[7];
     }
-    int tail = cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
-    *c++ = static_cast<char>(((0xF00u >> (tail + 1)) & 0xFF) | (cp >> (6 * tail)));
-    for (int i = tail - 1; i >= 0; --i) *c++ = static_cast<char>(0x80 | ((cp >> (6 * i)) & 0x3F));
-    return c;
+    return put_utf8_multibyte(c, cp);
   }
 
   // The string whose opening quote is at `p`, as read, with its escapes rewritten; `p` moves
@@ -570,7 +563,7 @@ void write_pretty_pieces(const JsonValue& value, std::string_view indent, std::s
   // An element is its indentation, a key and a value: with both scalars at most this long it
   // always fits in the buffer once what it holds has been handed over.
   w.long_token = (buffer.capacity() - kSlack - kPieceReserve) / 2;
-  if (all_spaces(indent)) {
+  if (std::all_of(indent.begin(), indent.end(), [](char ch) { return ch == ' '; })) {
     w.pad = kSeparatorSpaces.data();
     w.pad_size = 2 + kSpaceRunBytes;
   } else {

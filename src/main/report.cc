@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace orvel {
@@ -15,12 +16,8 @@ constexpr std::size_t kFallbackFill = 80;  // when standard output is not a term
 
 // Characters of UTF-8 text: every byte except the continuation bytes 0x80-0xBF.
 std::size_t count_characters(std::string_view text) {
-  std::size_t n = 0;
-  for (char c : text) {
-    unsigned char b = static_cast<unsigned char>(c);
-    if (b < 0x80 || b > 0xBF) ++n;
-  }
-  return n;
+  auto is_lead = [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; };
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), is_lead));
 }
 
 // The fill on each side of a banner. Always asks about descriptor 1, whatever the stream writes
@@ -119,13 +116,9 @@ void write_name(ReportStream& out, std::string_view name) {
 }
 
 void write_mark(ReportStream& out, const RuleOutcome& outcome) {
-  if (outcome.kind == Outcome::Pass) {
-    out.write(kGreen);
-    out.write(".");
-  } else {
-    out.write(kRed);
-    out.write("F");
-  }
+  bool pass = outcome.kind == Outcome::Pass;
+  out.write(pass ? kGreen : kRed);
+  out.write(pass ? "." : "F");
   out.write(kReset);
 }
 
@@ -150,17 +143,14 @@ void ReportStream::flush() {
 
 void print_banner(ReportStream& out, std::string_view title, std::string_view colour) {
   const std::string fill(banner_fill(title), '=');
-  std::string line;
-  line.reserve(colour.size() + 2 * fill.size() + title.size() + 2 + kReset.size() + 1);
-  line.append(colour);
-  line += fill;
-  line += ' ';
-  line.append(title);
-  line += ' ';
-  line += fill;
-  if (!colour.empty()) line.append(kReset);
-  line += '\n';
-  out.write(line);
+  out.write(colour);
+  out.write(fill);
+  out.write(" ");
+  out.write(title);
+  out.write(" ");
+  out.write(fill);
+  if (!colour.empty()) out.write(kReset);
+  out.write("\n");
 }
 
 ReportCounts print_report(ReportStream& out, const FileSet& files) {
@@ -188,11 +178,7 @@ ReportCounts print_report(ReportStream& out, const FileSet& files) {
     }
     counts.total += results.size();
   }
-  std::string summary = std::to_string(counts.passed);
-  summary += " / ";
-  summary += std::to_string(counts.total);
-  summary += " passed";
-  print_banner(out, summary, kGreen);
+  print_banner(out, std::to_string(counts.passed) + " / " + std::to_string(counts.total) + " passed", kGreen);
   return counts;
 }
 
