@@ -214,7 +214,7 @@ void fuzz_one(std::string_view in) {
   require(kept.ok() && write(kept.value()) == as_read);
   // The writer's judgement of the keys it writes agrees with the walk over the document.
   ByteBuffer buffer;
-  KeyOrderCheck keys{&entries_in_natural_order};
+  KeyOrderCheck keys{&entries_in_natural_order, &keys_in_natural_order};
   write_pretty_pieces(kept.value(), kIndent, "", buffer, 64, PieceSink{[](void*, std::string_view, bool) {}, nullptr},
                       &keys);
   require(keys.out_of_order == !keys_are_sorted(kept.value()));

@@ -25,9 +25,10 @@ struct NumberText {
   std::string_view text;
 };
 
-// Text is a value with no entry inside it (a scalar, an empty object, or an array of such values)
-// kept as its bytes in the input, for a reader that is asked to: entries are all that a rewrite
-// moves, so the rest is rendered again from what was read, at no cost per value.
+// Text is a value with nothing inside it that a rewrite moves, kept as its bytes in the input for
+// a reader that is asked to: a scalar, an empty object, an object already in order whose keys
+// are written as they stand, or an array of such values. Only entries out of order move, so the
+// rest is rendered again from what was read, at no cost per value.
 enum class JsonKind : std::uint8_t { Null, Bool, Number, String, Text, Array, Object };
 
 class ObjectEntry;

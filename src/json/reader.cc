@@ -594,11 +594,14 @@ JsonValue read_object(Reader& r) {
   // Keeping the compares out of this loop keeps it free of branches that depend on the keys.
   std::uint64_t seen = 0;
   std::uint64_t collided = 0;
+  // Whether the object can stay as its text: nothing in it moves, and its keys are as written.
+  bool as_text = r.keep_text && r.order != nullptr;
   skip_whitespace(r);
   if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInObject);
   if (*r.p != '}') {
     if (*r.p != '"') return fail_at(r, DecodeErrorKind::KeyNotString, r.p);
     for (;;) {
+      const char* key_at = r.p + 1;
       std::string_view key = read_string(r);
       if (r.failed) return {};
       // An empty key is a view between its quotes, so both bytes read are quotes.
@@ -614,6 +617,7 @@ JsonValue read_object(Reader& r) {
       skip_whitespace(r);
       JsonValue value = read_value(r);
       if (r.failed) return {};
+      as_text = as_text && key.data() == key_at && !value.is_container();  // no escape, no entry to move
       entries.emplace(ObjectEntry::make(r.arena, key, value));
       skip_whitespace(r);
       if (r.p == r.end) return fail_at_end(r, DecodeErrorKind::EndInObject);
@@ -634,6 +638,10 @@ JsonValue read_object(Reader& r) {
   // where the entries were gathered, so only distinct entries are ever ordered or kept.
   std::span<ObjectEntry> gathered(entries.items(), entries.size());
   std::size_t count = collided == 0 ? gathered.size() : remove_repeated_keys(gathered);
+  // Entries already in order, none repeated, are kept as the text they were read from.
+  if (as_text && count == gathered.size() && entries.is_local() && r.order->in_order(gathered)) {
+    return JsonValue::text({open, static_cast<std::size_t>(r.p - open)});
+  }
   // A long object is kept where it was gathered, without a second copy, and put in order there.
   // A short one is put in order on its way into the arena, so that its entries move once.
   std::span<ObjectEntry> kept = entries.is_local()

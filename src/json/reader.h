@@ -58,6 +58,8 @@ bool cannot_begin_json(std::string_view prefix);
 struct EntryOrder {
   void (*put_in_order)(void* context, std::span<ObjectEntry> entries, ObjectEntry* destination);
   void* context;
+  // Whether `entries` are in that order already, as read.
+  bool (*in_order)(std::span<const ObjectEntry> entries);
 };
 
 // How a document is to be built. By default every value is materialised and objects keep
@@ -66,6 +68,8 @@ struct ReadMode {
   const EntryOrder* order = nullptr;
   // Every value with no entry inside kept as a Text view of its bytes in the input, for a
   // caller that only writes the document out again: such values cost no memory of their own.
+  // With an order, so is a short object of such values whose keys have no escape, no repeat
+  // and are in that order already.
   bool keep_text = false;
 };
 

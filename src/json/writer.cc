@@ -156,6 +156,9 @@ struct Writer {
   // more room than the buffer has.
   std::size_t long_token = 0;
 
+  // The last key written at each depth of a value written from its text.
+  std::array<std::string_view, 129> text_keys{};
+
   // Hands everything written so far over as a piece; returns the start of the empty buffer.
   char* hand_over(char* c) {
     if (c != base) sink(std::string_view(base, static_cast<std::size_t>(c - base)), false);
@@ -391,19 +394,20 @@ struct Writer {
 
   // A value kept as its text, or a run of array elements kept so, rendered token by token as
   // the same values materialised would be: each comma between elements, at any depth, starts
-  // a new line, and nested arrays open and close as put_array does. The text was accepted by
-  // the reader, so it holds no entry and nests at most 127 deep.
+  // a new line, nested arrays and objects open and close as put_array and put_object do, and a
+  // key is followed by ": ". The text was accepted by the reader, so it nests at most 127 deep,
+  // and its keys, which had no escapes, are judged as written.
   [[gnu::noinline]] char* put_text(char* c, std::string_view text) {
     const char* p = text.data();
     const char* end = p + text.size();
+    unsigned depth = 0;
     while (p != end) {
       switch (*p) {
         case ' ': case '\t': case '\n': case '\r':
           p = skip_space(p, end);
           break;
-        case '[': case '{': {  // an object kept as text is empty
-          const char* q = p + 1;
-          while (is_space(*q)) ++q;
+        case '[': case '{': {
+          const char* q = is_space(p[1]) ? skip_space(p + 1, end) : p + 1;
           if ((*q | 0x20) == '}') {  // ']' or '}', which differ in that bit alone
             c = ensure(c, 2);
             *c++ = *p;
@@ -412,25 +416,39 @@ struct Writer {
             break;
           }
           c = ensure(c, 1);
-          *c++ = '[';
+          *c++ = *p;
+          text_keys[++depth] = {};
           enter();
           c = start_element(c, line + 8);
           c = put_blocks(c, pad + 1, line - 1);
           p = q;
           break;
         }
-        case ']':
-          c = close(c, ']');
+        case ']': case '}':
+          c = close(c, *p);
+          --depth;
           ++p;
           break;
+
         case ',':
           c = start_element(c, line + 8);
           c = put_blocks(c, pad, line);
-          ++p;
+          // An element follows, in indented text after its line break, skipped here at once.
+          p = is_space(p[1]) ? skip_space(p + 1, end) : p + 1;
           break;
-        case '"':
+        case '"': {
+          const char* open = p;
           c = put_text_string(c, p);
+          // A string that a colon follows is a key of an object kept as text.
+          const char* colon = is_space(*p) ? skip_space(p, end) : p;
+          if (colon == end || *colon != ':') break;
+          if (keys != nullptr) judge_text_key({open + 1, static_cast<std::size_t>(p - open - 2)}, text_keys[depth]);
+          c = ensure(c, 2);
+          std::memcpy(c, ": ", 2);
+          c += 2;
+          p = is_space(colon[1]) ? skip_space(colon + 1, end) : colon + 1;  // a value follows
           break;
+        }
         case 'n':
         case 't':
         case 'f': {
@@ -445,6 +463,13 @@ struct Writer {
       }
     }
     return c;
+  }
+
+  // A key of an object kept as text, against the key before it in its object. The reader keeps
+  // only keys without escapes so: they are judged as they stand.
+  void judge_text_key(std::string_view key, std::string_view& last) {
+    if (last.data() != nullptr && !keys->keys_in_order(last, key)) keys->out_of_order = true;
+    last = key;
   }
 
   // Room for value_room(v) is made. Scalars are written in the loop that meets them; only

@@ -24,6 +24,8 @@ void write_pretty(const JsonValue& value, std::string_view indent, std::string& 
 // is set, no more objects are judged.
 struct KeyOrderCheck {
   bool (*in_order)(std::span<const ObjectEntry> entries);
+  // The same for two neighbouring keys of an object written from the text it was read as.
+  bool (*keys_in_order)(std::string_view before, std::string_view after);
   bool out_of_order = false;
 };
 

@@ -56,6 +56,17 @@ std::string rewrite(std::string_view json, std::string_view indent = "  ") {
   if (kept.ok()) {
     EXPECT_EQ(pretty(kept.value(), indent), written) << "kept as text";
   }
+  // And with every object that it may keep so kept as its text too, as the tool keeps those
+  // that are in order already: here every order is taken as it was read.
+  EntryOrder as_read{[](void*, std::span<ObjectEntry> entries, ObjectEntry* to) {
+                       std::memmove(static_cast<void*>(to), entries.data(), entries.size_bytes());
+                     },
+                     nullptr, [](std::span<const ObjectEntry>) { return true; }};
+  auto objects_kept = read_document(arena.copy(json), arena, ReadMode{&as_read, true});
+  EXPECT_TRUE(objects_kept.ok());
+  if (objects_kept.ok()) {
+    EXPECT_EQ(pretty(objects_kept.value(), indent), written) << "objects kept as text";
+  }
   return written;
 }
 

@@ -46,7 +46,7 @@ std::string io_failure(const IoError& error) { return "IOError: " + to_string(er
 struct Rendering {
   const JsonValue& document;
   ByteBuffer& text;
-  KeyOrderCheck keys{&entries_in_natural_order};
+  KeyOrderCheck keys{&entries_in_natural_order, &keys_in_natural_order};
 
   static void render(void* context, PieceSink sink) {
     auto& rendering = *static_cast<Rendering*>(context);

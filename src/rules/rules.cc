@@ -42,6 +42,10 @@ bool entries_in_natural_order(std::span<const ObjectEntry> entries) {
   return true;
 }
 
+bool keys_in_natural_order(std::string_view before, std::string_view after) {
+  return natural_compare_inline(before, after) <= 0;
+}
+
 std::array<RuleResult, 2> evaluate_rules(bool keys_sorted) {
   return {
       RuleResult{kRuleKeysAreSorted, keys_sorted ? pass() : fail("")},

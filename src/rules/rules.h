@@ -35,6 +35,8 @@ bool keys_are_sorted(const JsonValue& value);
 
 // The same for one object's own keys: what the writer is given to judge the keys it writes.
 bool entries_in_natural_order(std::span<const ObjectEntry> entries);
+// The same for two neighbouring keys, `before` then `after`.
+bool keys_in_natural_order(std::string_view before, std::string_view after);
 
 // The two rule results of a document, always in this order: keys sorted, naming style.
 // `keys_sorted` is what keys_are_sorted says of the document, or what a KeyOrderCheck with

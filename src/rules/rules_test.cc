@@ -45,10 +45,15 @@ TEST(KeysAreSorted, LooksIntoEveryObjectAtAnyDepth) {
     auto kept = read_document(arena.copy(c.json), arena, ReadMode{nullptr, true});
     ASSERT_TRUE(kept.ok());
     ByteBuffer buffer;
-    KeyOrderCheck keys{&entries_in_natural_order};
+    KeyOrderCheck keys{&entries_in_natural_order, &keys_in_natural_order};
     write_pretty_pieces(kept.value(), "  ", "", buffer, 1, PieceSink{[](void*, std::string_view, bool) {}, nullptr},
                         &keys);
     EXPECT_EQ(!keys.out_of_order, c.sorted);
+    // And of keys written from the text they were read as, as an object in order is kept.
+    KeyOrderCheck text_keys{&entries_in_natural_order, &keys_in_natural_order};
+    write_pretty_pieces(JsonValue::text(arena.copy(c.json)), "  ", "", buffer, 1,
+                        PieceSink{[](void*, std::string_view, bool) {}, nullptr}, &text_keys);
+    EXPECT_EQ(!text_keys.out_of_order, c.sorted);
   }
 }
 

@@ -11,6 +11,7 @@
 
 #include "base/pages.h"
 #include "natural/natural.h"
+#include "rules/rules.h"
 
 namespace orvel {
 
@@ -151,7 +152,7 @@ EntryOrder natural_entry_order(SortScratch& scratch) {
                       auto& s = *static_cast<SortScratch*>(context);
                       Sorter{s.items, s.buffer, s.gathered}.sort_object(entries, destination);
                     },
-                    &scratch};
+                    &scratch, &entries_in_natural_order};
 }
 
 void trim_sort_scratch(SortScratch& scratch) {

@@ -145,12 +145,18 @@ TEST(SortKeys, AgreesWithAStableSortOnObjectsOfEverySize) {
       EntryOrder order = natural_entry_order(scratch);
       auto read = read_document(arena.copy(text), arena, ReadMode{&order, true});
       ASSERT_TRUE(read.ok());
+      expect_each_key_keeps_its_value(v, keys);
+      // An object in order already, and short, has nothing to move: it stays as its text.
+      if (read.value().kind() == JsonKind::Text) {
+        EXPECT_TRUE(keys.size() <= 32 && keys == stably_sorted(keys));
+        EXPECT_EQ(read.value().as_text(), text);
+        continue;
+      }
       EXPECT_EQ(keys_of(read.value()), stably_sorted(keys));
       for (const ObjectEntry& e : read.value().as_object()) {
         auto at = std::find(keys.begin(), keys.end(), std::string(e.key())) - keys.begin();
         EXPECT_EQ(e.value().as_text(), std::to_string(at)) << e.key();
       }
-      expect_each_key_keeps_its_value(v, keys);
     }
   }
 }
