@@ -439,7 +439,8 @@ struct Writer {
         case '"': {
           const char* open = p;
           c = put_text_string(c, p);
-          // A string that a colon follows is a key of an object kept as text.
+          // A string that a colon follows is a key of an object kept as text. The byte after
+          // the text is readable: kept text is followed by the input's padding.
           const char* colon = is_space(*p) ? skip_space(p, end) : p;
           if (colon == end || *colon != ':') break;
           if (keys != nullptr) judge_text_key({open + 1, static_cast<std::size_t>(p - open - 2)}, text_keys[depth]);

@@ -8,6 +8,10 @@
 
 namespace orvel {
 
+bool keys_in_natural_order(std::string_view before, std::string_view after) {
+  return natural_compare_inline(before, after) <= 0;
+}
+
 // Recursion depth is the document's nesting, which the reader caps at 127 levels.
 bool keys_are_sorted(const JsonValue& value) {
   switch (value.kind()) {
@@ -37,13 +41,9 @@ bool keys_are_sorted(const JsonValue& value) {
 bool entries_in_natural_order(std::span<const ObjectEntry> entries) {
   // Neighbours suffice: the order is transitive. Equal keys such as a1 and a01 pass.
   for (std::size_t i = 1; i < entries.size(); ++i) {
-    if (natural_compare_inline(entries[i - 1].key(), entries[i].key()) > 0) return false;
+    if (!keys_in_natural_order(entries[i - 1].key(), entries[i].key())) return false;
   }
   return true;
-}
-
-bool keys_in_natural_order(std::string_view before, std::string_view after) {
-  return natural_compare_inline(before, after) <= 0;
 }
 
 std::array<RuleResult, 2> evaluate_rules(bool keys_sorted) {
